@@ -1,0 +1,150 @@
+// entry_codec.h: the packed-entry mechanics shared by HashTable and the table with deletion.
+//
+// Both records name their fields alike (t_data, t_data_used, t_data_size, t_val_len, t_key_size,
+// t_aligned, t_hash, t_value, t_equal), so the codec is written once as templates over the record
+// and each table keeps only its own probing and bookkeeping.
+#ifndef ZKDICT_DICT_ENTRY_CODEC_H
+#define ZKDICT_DICT_ENTRY_CODEC_H
+
+#include <cstring>
+
+#include "dict/hashentry.h"
+#include "util/io2.h"
+#include "zklib/zklib.h"
+
+namespace zk {
+
+// Live entry offsets and the used data area stay at or below this, so that neither can be taken
+// for a slot marker.
+inline constexpr size_t kMaxDataUsed = HASH_DELETED - 1;
+
+// The default key hash. Horner's rule runs from the last byte (h = h * 257 + b); taking eight bytes
+// per step with constant powers of 257 keeps the multiplications independent of one another instead
+// of chaining one per byte, and gives the same sum.
+inline UInt HashBytesFast(const UByte* bytes, UInt len) {
+    constexpr UInt p1 = 257u, p2 = p1 * 257u, p3 = p2 * 257u, p4 = p3 * 257u, p5 = p4 * 257u,
+                   p6 = p5 * 257u, p7 = p6 * 257u, p8 = p7 * 257u;
+    auto chunk = [&](ULong w) -> UInt {
+        UInt b0 = UInt(w & 0xFF), b1 = UInt((w >> 8) & 0xFF), b2 = UInt((w >> 16) & 0xFF),
+             b3 = UInt((w >> 24) & 0xFF), b4 = UInt((w >> 32) & 0xFF), b5 = UInt((w >> 40) & 0xFF),
+             b6 = UInt((w >> 48) & 0xFF), b7 = UInt(w >> 56);
+        return b0 + b1 * p1 + b2 * p2 + b3 * p3 + b4 * p4 + b5 * p5 + b6 * p6 + b7 * p7;
+    };
+    UInt full = len & ~7u;
+    UInt h = 0;
+    // The tail (bytes past the last whole word) carries the highest powers, so it starts the sum.
+    for (UInt i = len; i > full; i--) h = h * 257u + bytes[i - 1];
+    for (UInt i = full; i > 0; i -= 8) {
+        ULong w;
+        std::memcpy(&w, bytes + i - 8, 8);
+        h = h * p8 + chunk(w);
+    }
+    return h;
+}
+
+// The key length stored after a value area, and the key's address. key_size 1 to 4 reads that many
+// fixed bytes; 0 reads the length code (a malformed code reads as length 0 at the prefix).
+inline UInt DecodeKey(const UByte* prefix, UByte keySize, const UByte** bytes) {
+    const UByte* p = prefix;
+    UInt len = keySize == 0 ? IO2_MemRefReadChecked4(&p) : IO2_MemReadPaddedLE4(&p, keySize);
+    *bytes = p;
+    return len;
+}
+
+template <class Table>
+inline UInt EntryKey(const Table* t, const void* val, const UByte** bytes) {
+    return DecodeKey(static_cast<const UByte*>(val) + t->t_val_len, t->t_key_size, bytes);
+}
+
+// The offset just past the entry at offset, rounded up to 8 in aligned tables: where the next entry
+// of a walk starts.
+template <class Table>
+inline size_t NextEntry(const Table* t, size_t offset) {
+    const UByte* key;
+    UInt len = EntryKey(t, t->t_data + offset, &key);
+    size_t end = size_t(key - t->t_data) + len;
+    return t->t_aligned ? (end + 7) & ~size_t(7) : end;
+}
+
+// Calls fn(offset) for every entry from offset `from` to the end of the used data area, in storage
+// order. The area must not change during the walk.
+template <class Table, class Fn>
+inline void ForEachEntry(const Table* t, size_t from, Fn&& fn) {
+    for (size_t off = from; off < t->t_data_used; off = NextEntry(t, off)) fn(UInt(off));
+}
+
+template <class Table>
+inline UInt KeyHash(const Table* t, const void* bytes, UInt len, void* ptr) {
+    const UByte* b = static_cast<const UByte*>(bytes);
+    return t->t_hash ? t->t_hash(b, len, ptr) : HashBytesFast(b, len);
+}
+
+// Whether the entry at offset holds the probe key, by the table's equality.
+template <class Table>
+inline bool EntryMatches(const Table* t, UInt offset, const void* bytes, UInt len, void* ptr) {
+    const UByte* key;
+    UInt klen = EntryKey(t, t->t_data + offset, &key);
+    if (t->t_equal) return t->t_equal(key, klen, static_cast<const UByte*>(bytes), len, ptr) != 0;
+    return klen == len && (len == 0 || std::memcmp(key, bytes, len) == 0);
+}
+
+// A key must be shorter than 2^(8 * key_size) bytes to be stored with a fixed-width length; widths
+// above 4 are caught by the codec itself, so the shift is capped to stay defined.
+inline void CheckKeyLength(UByte keySize, UInt len) {
+    if (keySize == 0) return;
+    ULong l = len, b = 1;
+    unsigned k = keySize > 4 ? 4 : keySize;
+    ZK_ASSERT(l < (b << (8 * k)));
+}
+
+enum class Append { kCreated, kRefused, kNoRoom };
+
+// Appends a new entry for the key at t_data_used: padding, room, value area, length prefix and key
+// bytes. resize(newSize) must enlarge the data area to newSize bytes and update t_data and
+// t_data_size. The caller files the offset in its slot array and counts the entry. An entry that
+// would carry the used area past kMaxDataUsed is not started (kNoRoom, nothing changed); a value
+// callback that refuses leaves only the padding consumed (kRefused).
+template <class Table, class Resize>
+inline Append AppendEntry(Table* table, const void* bytes, UInt len, void* ptr, Resize&& resize, UInt* created) {
+    size_t pad = table->t_aligned ? (8 - (table->t_data_used & 7)) & 7 : 0;
+    UInt prefixLen = table->t_key_size == 0 ? (len < (1u << 7)    ? 1
+                                           : len < (1u << 14) ? 2
+                                           : len < (1u << 21) ? 3
+                                           : len < (1u << 28) ? 4
+                                                              : 5)
+                                        : table->t_key_size;
+    if (table->t_data_used + pad + table->t_val_len + prefixLen + len > kMaxDataUsed) return Append::kNoRoom;
+
+    size_t delta = pad + table->t_val_len + len + IO2_MAX_CODE_LEN;
+    if (table->t_data_used + delta > table->t_data_size) {
+        size_t grown = 3 * table->t_data_size / 2;
+        resize(grown > table->t_data_used + delta ? grown : table->t_data_used + delta);
+        ZK_ASSERT(table->t_data_used + delta <= table->t_data_size);
+    }
+    table->t_data_used += pad;
+    size_t off = table->t_data_used;
+    size_t entry = off;
+    zkassert(!table->t_aligned || (entry % sizeof(void*) == 0));
+
+    UByte* val = table->t_data + off;
+    if (table->t_value) {
+        if (!table->t_value(val, static_cast<const UByte*>(bytes), len, ptr)) return Append::kRefused;
+    } else {
+        std::memset(val, 0, table->t_val_len);
+    }
+    UByte* p = val + table->t_val_len;
+    if (table->t_key_size == 0) {
+        UInt n;
+        IO2_MemRefWrite4(&p, len, &n);
+    } else {
+        IO2_MemWritePaddedLE4(&p, len, table->t_key_size);
+    }
+    if (len) std::memcpy(p, bytes, len);
+    table->t_data_used = size_t(p - table->t_data) + len;
+    *created = UInt(off);
+    return Append::kCreated;
+}
+
+}  // namespace zk
+
+#endif  // ZKDICT_DICT_ENTRY_CODEC_H
