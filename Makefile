@@ -1,0 +1,57 @@
+# Thin driver over CMake. Run as root on a fresh Debian machine, it first installs what is missing.
+#   make demo            build, then load the system word list into a hash table
+#   make test            build and run the whole test suite
+#   make test-sanitize   the suite again under AddressSanitizer and UndefinedBehaviorSanitizer
+#   make bench           build the benchmarks in Release and run them against their peers
+#   make install PREFIX=/usr/local
+
+BUILD      ?= build
+JOBS       ?= 2
+PREFIX     ?= /usr/local
+CMAKE_ARGS ?=
+
+PACKAGES = cmake make g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev libabsl-dev wamerican
+
+.PHONY: all deps configure build demo test test-sanitize bench install clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:" $$missing; \
+	    DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	  else \
+	    echo "missing packages (run as root to install them):" $$missing; exit 1; \
+	  fi; \
+	fi
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+configure: deps $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+demo: build
+	./$(BUILD)/zkdemo /usr/share/dict/words
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+test-sanitize: deps
+	$(MAKE) test BUILD=build-asan CMAKE_ARGS="-DZK_SANITIZE=address,undefined"
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZK_BUILD_BENCH=ON -DBUILD_TESTING=OFF
+	cmake --build build-bench -j$(JOBS)
+	@for b in build-bench/bench/*_bench; do echo "== $$b"; ./$$b || exit 1; done
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf build build-asan build-bench

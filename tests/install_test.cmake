@@ -1,0 +1,59 @@
+# Installs the build into a staging prefix, then proves the installed package works for clients:
+# a C11 program compiled as C with the flags pkg-config gives, and a C++ program configured with
+# find_package(zkdict). Run by CTest with BUILD_DIR, SOURCE_DIR, C_COMPILER, CXX_COMPILER, SANITIZE.
+set(stage "${BUILD_DIR}/stage")
+file(REMOVE_RECURSE "${stage}")
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(run_out "${out}" PARENT_SCOPE)
+endfunction()
+
+run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${stage}")
+
+set(ENV{PKG_CONFIG_PATH} "${stage}/lib/pkgconfig")
+run(pkg-config --cflags zkdict)
+string(STRIP "${run_out}" cflags)
+run(pkg-config --libs zkdict)
+string(STRIP "${run_out}" libs)
+separate_arguments(cflags UNIX_COMMAND "${cflags}")
+separate_arguments(libs UNIX_COMMAND "${libs}")
+set(san)
+if(SANITIZE)
+  set(san -fsanitize=${SANITIZE})
+endif()
+run(${C_COMPILER} -std=c11 -pedantic -Wall -Wextra -Werror ${san} ${cflags}
+    "${SOURCE_DIR}/c_client_test.c" -o "${stage}/c_client_test" ${libs} "-Wl,-rpath,${stage}/lib")
+run("${stage}/c_client_test")
+message(STATUS "${run_out}")
+
+# The CMake package, from a C++ consumer.
+set(consumer "${stage}/consumer")
+file(MAKE_DIRECTORY "${consumer}")
+file(WRITE "${consumer}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.25)
+project(consumer CXX)
+find_package(zkdict 1 REQUIRED)
+add_executable(consumer main.cpp)
+target_compile_options(consumer PRIVATE ${san})
+target_link_options(consumer PRIVATE ${san})
+target_link_libraries(consumer PRIVATE zkdict::zkdict)
+")
+file(WRITE "${consumer}/main.cpp" "#include \"dict/hashtable.h\"
+#include <cstdio>
+int main() {
+    HashTable* t = HashTableNew(0, nullptr, nullptr, nullptr, 8, 0, FALSE);
+    bool ok = HashTableFind(t, \"key\", 3, TRUE, nullptr, nullptr) != nullptr &&
+              HashTableFind(t, \"key\", 3, FALSE, nullptr, nullptr) != nullptr && HashTableSize(t) == 1;
+    HashTableFree(t);
+    std::puts(ok ? \"consumer ok\" : \"consumer failed\");
+    return ok ? 0 : 1;
+}
+")
+run(${CMAKE_COMMAND} -S "${consumer}" -B "${consumer}/build" "-DCMAKE_PREFIX_PATH=${stage}"
+    "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_RPATH=${stage}/lib")
+run(${CMAKE_COMMAND} --build "${consumer}/build")
+run("${consumer}/build/consumer")
+message(STATUS "${run_out}")
