@@ -18,28 +18,51 @@ namespace zk {
 // for a slot marker.
 inline constexpr size_t kMaxDataUsed = HASH_DELETED - 1;
 
-// The default key hash. Horner's rule runs from the last byte (h = h * 257 + b); taking eight bytes
-// per step with constant powers of 257 keeps the multiplications independent of one another instead
-// of chaining one per byte, and gives the same sum.
+inline ULong Load64(const UByte* p) {
+    ULong w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+inline UInt Load32(const UByte* p) {
+    UInt w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+// Up to 8 bytes as one little-endian word, zero above them. The overlapping loads read every byte
+// at least once and OR equal values together, so there is no per-byte loop.
+inline ULong LoadShort(const UByte* p, UInt len) {
+    if (len >= 4) return Load32(p) | (ULong(Load32(p + len - 4)) << (8 * (len - 4)));
+    if (len == 0) return 0;
+    return ULong(p[0]) | (ULong(p[len / 2]) << (8 * (len / 2))) | (ULong(p[len - 1]) << (8 * (len - 1)));
+}
+
+// The default key hash, the sum of byte i times 257^i modulo 2^32. Horner's rule runs over eight
+// bytes at a time with constant powers of 257, so the multiplications do not chain one per byte;
+// the bytes past the last whole word carry the highest powers and start the sum.
 inline UInt HashBytesFast(const UByte* bytes, UInt len) {
     constexpr UInt p1 = 257u, p2 = p1 * 257u, p3 = p2 * 257u, p4 = p3 * 257u, p5 = p4 * 257u,
                    p6 = p5 * 257u, p7 = p6 * 257u, p8 = p7 * 257u;
-    auto chunk = [&](ULong w) -> UInt {
-        UInt b0 = UInt(w & 0xFF), b1 = UInt((w >> 8) & 0xFF), b2 = UInt((w >> 16) & 0xFF),
-             b3 = UInt((w >> 24) & 0xFF), b4 = UInt((w >> 32) & 0xFF), b5 = UInt((w >> 40) & 0xFF),
-             b6 = UInt((w >> 48) & 0xFF), b7 = UInt(w >> 56);
-        return b0 + b1 * p1 + b2 * p2 + b3 * p3 + b4 * p4 + b5 * p5 + b6 * p6 + b7 * p7;
+    auto word = [](ULong w) -> UInt {
+        return UInt(w & 0xFF) + UInt((w >> 8) & 0xFF) * p1 + UInt((w >> 16) & 0xFF) * p2 +
+               UInt((w >> 24) & 0xFF) * p3 + UInt((w >> 32) & 0xFF) * p4 + UInt((w >> 40) & 0xFF) * p5 +
+               UInt((w >> 48) & 0xFF) * p6 + UInt(w >> 56) * p7;
     };
-    UInt full = len & ~7u;
-    UInt h = 0;
-    // The tail (bytes past the last whole word) carries the highest powers, so it starts the sum.
-    for (UInt i = len; i > full; i--) h = h * 257u + bytes[i - 1];
-    for (UInt i = full; i > 0; i -= 8) {
-        ULong w;
-        std::memcpy(&w, bytes + i - 8, 8);
-        h = h * p8 + chunk(w);
-    }
+    if (len <= 8) return word(len == 8 ? Load64(bytes) : LoadShort(bytes, len));
+    UInt full = len & ~7u, rest = len - full;
+    // The tail from the last eight bytes, shifted down past the ones that belong to the last word.
+    UInt h = rest ? word(Load64(bytes + len - 8) >> (8 * (8 - rest))) : 0;
+    for (UInt i = full; i > 0; i -= 8) h = h * p8 + word(Load64(bytes + i - 8));
     return h;
+}
+
+// Byte equality of two keys of the same length, without a library call for the short keys that
+// dominate most tables.
+inline bool SameBytes(const UByte* a, const UByte* b, UInt len) {
+    if (len <= 8) return (len == 8 ? Load64(a) == Load64(b) : LoadShort(a, len) == LoadShort(b, len));
+    if (len <= 16) return Load64(a) == Load64(b) && Load64(a + len - 8) == Load64(b + len - 8);
+    return std::memcmp(a, b, len) == 0;
 }
 
 // The key length stored after a value area, and the key's address. key_size 1 to 4 reads that many
@@ -85,7 +108,7 @@ inline bool EntryMatches(const Table* t, UInt offset, const void* bytes, UInt le
     const UByte* key;
     UInt klen = EntryKey(t, t->t_data + offset, &key);
     if (t->t_equal) return t->t_equal(key, klen, static_cast<const UByte*>(bytes), len, ptr) != 0;
-    return klen == len && (len == 0 || std::memcmp(key, bytes, len) == 0);
+    return klen == len && SameBytes(key, static_cast<const UByte*>(bytes), len);
 }
 
 // A key must be shorter than 2^(8 * key_size) bytes to be stored with a fixed-width length; widths

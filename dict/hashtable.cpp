@@ -164,12 +164,24 @@ ZK_EXPORT void* HashTableFind(HashTable* table, const void* bytes, UInt len, Boo
     ZK_ASSERT(!table->t_selected);
     zk::CheckKeyLength(table->t_key_size, len);
 
-    bool found;
-    UInt s = Probe(table, h, [&](UInt e) { return zk::EntryMatches(table, e, bytes, len, ptr); }, &found);
-    if (found) {
-        UInt e = table->t_entries[s];
-        if (offset) *offset = e;
-        return table->t_data + e;
+    // Every occupied slot on the probe path costs a cache miss on its entry, since a slot holds only
+    // an offset. Prefetching the next slot's entry while comparing this one overlaps those misses;
+    // when the next slot is empty the prefetch harmlessly repeats the current entry.
+    const UInt* slots = table->t_entries;
+    const UInt size = table->t_entries_size;
+    const UByte* prefixes = table->t_data + table->t_val_len;
+    UInt s = h % size;
+    UInt e = slots[s];
+    while (e != HASH_EMPTY) {
+        UInt next = s + 1 == size ? 0 : s + 1;
+        UInt f = slots[next];
+        __builtin_prefetch(prefixes + (f == HASH_EMPTY ? e : f));
+        if (zk::EntryMatches(table, e, bytes, len, ptr)) {
+            if (offset) *offset = e;
+            return table->t_data + e;
+        }
+        s = next;
+        e = f;
     }
     if (!create || table->t_entries_used == table->t_entries_capacity) return nullptr;
 
