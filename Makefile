@@ -10,7 +10,7 @@ JOBS       ?= 2
 PREFIX     ?= /usr/local
 CMAKE_ARGS ?=
 
-PACKAGES = cmake make g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev libabsl-dev wamerican
+PACKAGES = cmake make g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev libabsl-dev libcmph-dev wamerican
 
 .PHONY: all deps configure build demo test test-sanitize bench install clean
 
