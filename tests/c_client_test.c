@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "dict/hashdict.h"
 #include "dict/hashtable.h"
 #include "util/io2.h"
 #include "zklib/zklib.h"
@@ -32,6 +33,13 @@ static Boolean init_value(void* val, const UByte* bytes, UInt len, void* ptr) {
     ++*(int*)ptr;
     memcpy(val, &len, sizeof len);
     return TRUE;
+}
+
+static const char* const fruits[] = {"apple", "pear", "plum", "fig"};
+static UShort fruit_key(void* dict, Id idx, const UByte** bytes) {
+    (void)dict;
+    *bytes = (const UByte*)fruits[idx];
+    return (UShort)strlen(fruits[idx]);
 }
 
 int main(void) {
@@ -80,6 +88,12 @@ int main(void) {
         UInt n;
         IO2_MemRefWrite4(&w, 300, &n);
         CHECK(n == 2 && buf[0] == 0x59 && buf[1] == 0x04 && IO2_MemRefReadChecked4(&r) == 300);
+    }
+    {
+        HashDict* d = HashDictBuild(4, NULL, fruit_key, NULL, 0, 2, FALSE);
+        for (i = 0; i < 4; i++) CHECK(HashDictFind(d, fruits[i], (int)strlen(fruits[i])) == i);
+        CHECK(HashDictFind(d, "kiwi", 4) == HASHDICT_NOT_FOUND && HashDictSize(d) == 4);
+        HashDictFree(d);
     }
     CHECK(HashBytes((const UByte*)"ab", 2) == 25283u);
     CHECK(Prime(150) == 151);

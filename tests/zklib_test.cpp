@@ -437,6 +437,41 @@ TEST_F(ChannelTest, MisuseFailsCleanly) {
     EXPECT_TRUE(ChannelClose(in));
 }
 
+// A channel on a descriptor the caller opened: it writes and reads like one from ChannelOpenFile,
+// and ChannelClose closes the descriptor; a refused descriptor stays the caller's.
+TEST_F(ChannelTest, OnAnOpenDescriptor) {
+    int wfd = open(PathOf("fd").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(wfd, 0) << std::strerror(errno);
+    Channel* out = ChannelNew(-1, -1);
+    errno = 0;
+    EXPECT_FALSE(ChannelOpenFd(out, wfd, "r"));  // opened for writing only
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_FALSE(ChannelOpenFd(out, wfd, "a"));
+    EXPECT_FALSE(ChannelOpenFd(out, -1, "w"));
+    EXPECT_GE(fcntl(wfd, F_GETFD), 0) << "a refused descriptor must stay open";
+    ASSERT_TRUE(ChannelOpenFd(out, wfd, "w"));
+    errno = 0;
+    EXPECT_FALSE(ChannelOpenFd(out, wfd, "w"));
+    EXPECT_EQ(errno, EBUSY);
+    ASSERT_TRUE(ChannelWriteBuf(out, "descriptor", 10));
+    ASSERT_TRUE(ChannelSync(out));
+    ASSERT_TRUE(ChannelClose(out));
+    errno = 0;
+    EXPECT_EQ(fcntl(wfd, F_GETFD), -1) << "ChannelClose must close the descriptor";
+    EXPECT_EQ(errno, EBADF);
+
+    int rfd = open(PathOf("fd").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(rfd, 0);
+    Channel* in = ChannelNew(-1, -1);
+    EXPECT_FALSE(ChannelOpenFd(in, rfd, "w"));
+    ASSERT_TRUE(ChannelOpenFd(in, rfd, "r"));
+    char text[11] = {};
+    EXPECT_EQ(ChannelReadBuf(in, text, 10, nullptr), 0);
+    EXPECT_STREQ(text, "descriptor");
+    EXPECT_EQ(ChannelReadByte_(in, 0), -1);
+    EXPECT_TRUE(ChannelClose(in));
+}
+
 // Write errors surface at the flush that meets them, and again at close, which still releases.
 TEST(ChannelErrorTest, FullDevice) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";

@@ -120,6 +120,26 @@ bool Flush(Channel* ch) {
     return ok;
 }
 
+bool ParseMode(const char* mode, Channel::Mode* channelMode) {
+    if (std::strcmp(mode, "r") == 0) {
+        *channelMode = Channel::Mode::kRead;
+        return true;
+    }
+    if (std::strcmp(mode, "w") == 0) {
+        *channelMode = Channel::Mode::kWrite;
+        return true;
+    }
+    return false;
+}
+
+void Attach(Channel* ch, int fd, Channel::Mode mode) {
+    ch->fd = fd;
+    ch->mode = mode;
+    ch->eof = false;
+    ch->start = 0;
+    ch->end = 0;
+}
+
 bool CheckMode(Channel* ch, Channel::Mode mode) {
     if (ch == nullptr) {
         errno = EINVAL;
@@ -153,18 +173,13 @@ ZK_EXPORT Boolean ChannelOpenFile(Channel* ch, const char* path, const char* mod
         errno = EBUSY;
         return FALSE;
     }
-    int flags;
     Channel::Mode channelMode;
-    if (std::strcmp(mode, "r") == 0) {
-        flags = O_RDONLY | O_CLOEXEC;
-        channelMode = Channel::Mode::kRead;
-    } else if (std::strcmp(mode, "w") == 0) {
-        flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-        channelMode = Channel::Mode::kWrite;
-    } else {
+    if (!ParseMode(mode, &channelMode)) {
         errno = EINVAL;
         return FALSE;
     }
+    int flags = channelMode == Channel::Mode::kRead ? O_RDONLY | O_CLOEXEC
+                                                    : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     int fd;
     do {
         fd = open(path, flags, 0666);
@@ -172,11 +187,36 @@ ZK_EXPORT Boolean ChannelOpenFile(Channel* ch, const char* path, const char* mod
     if (fd < 0) {
         return FALSE;
     }
-    ch->fd = fd;
-    ch->mode = channelMode;
-    ch->eof = false;
-    ch->start = 0;
-    ch->end = 0;
+    Attach(ch, fd, channelMode);
+    return TRUE;
+}
+
+ZK_EXPORT Boolean ChannelOpenFd(Channel* ch, int fd, const char* mode) {
+    if (ch == nullptr || fd < 0 || mode == nullptr) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    if (ch->mode != Channel::Mode::kClosed) {
+        errno = EBUSY;
+        return FALSE;
+    }
+    Channel::Mode channelMode;
+    if (!ParseMode(mode, &channelMode)) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    // A descriptor opened the other way round would fail at the first transfer, far from the cause.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        return FALSE;
+    }
+    int accessMode = flags & O_ACCMODE;
+    bool usable = channelMode == Channel::Mode::kRead ? accessMode != O_WRONLY : accessMode != O_RDONLY;
+    if (!usable) {
+        errno = EBADF;
+        return FALSE;
+    }
+    Attach(ch, fd, channelMode);
     return TRUE;
 }
 

@@ -170,6 +170,11 @@ ZK_EXPORT Channel* ChannelNew(int readTimeout, int writeTimeout);
 /* Opens path: "r" for reading, "w" for writing (created with mode 0666 less the umask, or
  * truncated). TRUE when opened. */
 ZK_EXPORT Boolean ChannelOpenFile(Channel* ch, const char* path, const char* mode);
+/* Opens a channel on the descriptor fd, already open for mode ("r" or "w"). The channel takes the
+ * descriptor over and closes it in ChannelClose; on failure (FALSE, errno set) it stays the
+ * caller's. For descriptors that need flags ChannelOpenFile does not give, such as a file created
+ * exclusively under a fresh name. */
+ZK_EXPORT Boolean ChannelOpenFd(Channel* ch, int fd, const char* mode);
 /* Appends count bytes; TRUE on success. */
 ZK_EXPORT Boolean ChannelWriteBuf(Channel* ch, const void* bytes, size_t count);
 /* Writes out the output buffer; TRUE on success. */

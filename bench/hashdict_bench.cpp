@@ -1,0 +1,407 @@
+/*
+ * hashdict_bench: the static dictionary against CMPH (BDZ with 1.23 vertices per key, and CHD),
+ * absl::flat_hash_map<std::string, uint32_t> and std::unordered_map<std::string, uint32_t>, all
+ * mapping the same keys to their positions in the key list.
+ *
+ * Datasets: 1M and 10M random printable keys of 8 to 24 bytes, and the system word list.
+ * Operations, each timed per key:
+ *   build         the whole structure from the key list: ours and CMPH through a callback over the
+ *                 keys in place; the maps reserved for every key, then filled;
+ *   find_present  every key in shuffled order, checking the index found;
+ *   find_absent   keys of the same shape not in the list. Without check bytes ours, like CMPH,
+ *                 computes some index and cannot tell; HashDict_check4 (ours with 4 check bytes per
+ *                 key) and the maps reject them.
+ * Counters (on the build rows), per key:
+ *   bytes_per_key        what the finished structure occupies: our image (HashDictFileSize); CMPH's
+ *                        packed function (cmph_packed_size) plus the 32-bit index array that turns
+ *                        its hash value into the key's position, which ours returns by itself; the
+ *                        maps' heap, strings included;
+ *   peak_bytes_per_key   the most heap held at once during the build, beyond what was held before
+ *                        it (the keys are held before). Every structure here allocates through
+ *                        malloc, CMPH directly and the maps through operator new, so this program
+ *                        replaces the malloc family and counts usable sizes and their high mark.
+ *
+ * CMPH maps a key to a hash value in [0, n), not to its position: its lookup here is cmph_search
+ * followed by a read of the index array, so that every structure answers the same question.
+ */
+#include "bench/bench_common.h"
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/strings/string_view.h>
+#include <cmph.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "dict/hashdict.h"
+
+// ---- heap high-water mark ---------------------------------------------------------------------------
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+void* __libc_memalign(size_t, size_t);
+void* __libc_valloc(size_t);
+void* __libc_pvalloc(size_t);
+}
+
+namespace heap_mark {
+
+// Relaxed atomics: the program builds on one thread; see bench_common.h.
+std::atomic<std::int64_t> live{0};
+std::atomic<std::int64_t> peak{0};
+
+void* Add(void* p) {
+    if (p != nullptr) {
+        const std::int64_t now = live.fetch_add(static_cast<std::int64_t>(malloc_usable_size(p)),
+                                                std::memory_order_relaxed) +
+                                 static_cast<std::int64_t>(malloc_usable_size(p));
+        if (now > peak.load(std::memory_order_relaxed)) peak.store(now, std::memory_order_relaxed);
+    }
+    return p;
+}
+
+void Sub(void* p) {
+    if (p != nullptr) live.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+}
+
+// Starts a measurement: the high mark drops to what is held now.
+std::int64_t Reset() {
+    const std::int64_t now = live.load(std::memory_order_relaxed);
+    peak.store(now, std::memory_order_relaxed);
+    return now;
+}
+
+}  // namespace heap_mark
+
+extern "C" {
+void* malloc(size_t n) noexcept { return heap_mark::Add(__libc_malloc(n)); }
+void* calloc(size_t n, size_t size) noexcept { return heap_mark::Add(__libc_calloc(n, size)); }
+void free(void* p) noexcept {
+    heap_mark::Sub(p);
+    __libc_free(p);
+}
+void* realloc(void* p, size_t n) noexcept {
+    const size_t old = p != nullptr ? malloc_usable_size(p) : 0;
+    void* q = __libc_realloc(p, n);
+    if (q == nullptr && n != 0) return nullptr;  // p is untouched
+    heap_mark::live.fetch_sub(static_cast<std::int64_t>(old), std::memory_order_relaxed);
+    return heap_mark::Add(q);
+}
+void* memalign(size_t align, size_t n) noexcept { return heap_mark::Add(__libc_memalign(align, n)); }
+void* aligned_alloc(size_t align, size_t n) noexcept { return heap_mark::Add(__libc_memalign(align, n)); }
+void* valloc(size_t n) noexcept { return heap_mark::Add(__libc_valloc(n)); }
+void* pvalloc(size_t n) noexcept { return heap_mark::Add(__libc_pvalloc(n)); }
+int posix_memalign(void** out, size_t align, size_t n) noexcept {
+    if (align < sizeof(void*) || (align & (align - 1)) != 0) return EINVAL;
+    void* p = heap_mark::Add(__libc_memalign(align, n));
+    if (p == nullptr) return ENOMEM;
+    *out = p;
+    return 0;
+}
+}
+
+namespace {
+
+using zkbench::Dataset;
+using zkbench::Datasets;
+using zkbench::KeySet;
+
+constexpr std::uint32_t kMissing = 0xFFFFFFFFu;
+
+// ---- the structures ------------------------------------------------------------------------------
+
+template <UByte kProbe>
+class OurDict {
+public:
+    static constexpr const char* kName = kProbe == 0 ? "HashDict" : "HashDict_check4";
+    static constexpr bool kRejectsAbsent = kProbe != 0;
+
+    explicit OurDict(const KeySet& keys)
+        : d_(HashDictBuild(static_cast<Id>(keys.size()), const_cast<KeySet*>(&keys), Key, nullptr, 0, kProbe, FALSE)) {}
+    ~OurDict() { HashDictFree(d_); }
+    OurDict(const OurDict&) = delete;
+    OurDict& operator=(const OurDict&) = delete;
+
+    std::uint32_t Find(std::string_view key) const {
+        const Id id = HashDictFind(d_, key.data(), static_cast<int>(key.size()));
+        return id == HASHDICT_NOT_FOUND ? kMissing : id;
+    }
+    double Bytes(std::int64_t /*heap*/) const { return static_cast<double>(HashDictFileSize(d_)); }
+
+private:
+    static UShort Key(void* dict, Id idx, const UByte** bytes) {
+        const std::string_view k = (*static_cast<const KeySet*>(dict))[idx];
+        *bytes = reinterpret_cast<const UByte*>(k.data());
+        return static_cast<UShort>(k.size());
+    }
+    HashDict* d_;
+};
+
+// CMPH reads keys through an adapter that hands out pointers into the key set, as ours does.
+template <CMPH_ALGO kAlgo>
+class Cmph {
+public:
+    static constexpr const char* kName = kAlgo == CMPH_BDZ ? "cmph_bdz" : "cmph_chd";
+    static constexpr bool kRejectsAbsent = false;
+
+    explicit Cmph(const KeySet& keys) : source_{this, static_cast<cmph_uint32>(keys.size()), Read, Dispose, Rewind},
+                                        keys_(&keys) {
+        cmph_config_t* config = cmph_config_new(&source_);
+        cmph_config_set_algo(config, kAlgo);
+        if (kAlgo == CMPH_BDZ) cmph_config_set_graphsize(config, 1.23);
+        mphf_ = cmph_new(config);
+        cmph_config_destroy(config);
+        if (mphf_ == nullptr) zkbench::Fail(std::string(kName) + ": cmph_new failed");
+        index_.resize(keys.size());
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const std::string_view k = keys[i];
+            index_[cmph_search(mphf_, k.data(), static_cast<cmph_uint32>(k.size()))] = static_cast<std::uint32_t>(i);
+        }
+    }
+    ~Cmph() { cmph_destroy(mphf_); }
+    Cmph(const Cmph&) = delete;
+    Cmph& operator=(const Cmph&) = delete;
+
+    std::uint32_t Find(std::string_view key) const {
+        return index_[cmph_search(mphf_, key.data(), static_cast<cmph_uint32>(key.size()))];
+    }
+    double Bytes(std::int64_t /*heap*/) const {
+        return static_cast<double>(cmph_packed_size(mphf_)) + 4.0 * static_cast<double>(index_.size());
+    }
+
+private:
+    static int Read(void* data, char** key, cmph_uint32* len) {
+        auto* self = static_cast<Cmph*>(data);
+        const std::string_view k = (*self->keys_)[self->next_++];
+        *key = const_cast<char*>(k.data());
+        *len = static_cast<cmph_uint32>(k.size());
+        return static_cast<int>(k.size());
+    }
+    static void Dispose(void*, char*, cmph_uint32) {}
+    static void Rewind(void* data) { static_cast<Cmph*>(data)->next_ = 0; }
+
+    cmph_io_adapter_t source_;
+    const KeySet* keys_;
+    std::size_t next_ = 0;
+    cmph_t* mphf_ = nullptr;
+    std::vector<std::uint32_t> index_;
+};
+
+class AbslMap {
+public:
+    static constexpr const char* kName = "absl_flat_hash_map";
+    static constexpr bool kRejectsAbsent = true;
+
+    explicit AbslMap(const KeySet& keys) {
+        m_.reserve(keys.size());
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            m_.try_emplace(std::string(keys[i]), static_cast<std::uint32_t>(i));
+        }
+    }
+    std::uint32_t Find(std::string_view key) const {
+        auto it = m_.find(absl::string_view(key.data(), key.size()));
+        return it == m_.end() ? kMissing : it->second;
+    }
+    double Bytes(std::int64_t heap) const { return static_cast<double>(heap); }
+
+private:
+    absl::flat_hash_map<std::string, std::uint32_t> m_;
+};
+
+// Transparent, with the node layout of the plain map (see hashtable_bench.cpp).
+struct ViewHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+struct ViewEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+};
+
+class StdMap {
+public:
+    static constexpr const char* kName = "std_unordered_map";
+    static constexpr bool kRejectsAbsent = true;
+
+    explicit StdMap(const KeySet& keys) {
+        m_.reserve(keys.size());
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            m_.try_emplace(std::string(keys[i]), static_cast<std::uint32_t>(i));
+        }
+    }
+    std::uint32_t Find(std::string_view key) const {
+        auto it = m_.find(key);
+        return it == m_.end() ? kMissing : it->second;
+    }
+    double Bytes(std::int64_t heap) const { return static_cast<double>(heap); }
+
+private:
+    std::unordered_map<std::string, std::uint32_t, ViewHash, ViewEqual> m_;
+};
+
+// ---- benchmarks ------------------------------------------------------------------------------------
+
+template <class S>
+struct Built {
+    std::unique_ptr<S> s;
+    double bytes_per_key = 0;
+    double peak_per_key = 0;
+    std::size_t present_cursor = 0;
+    std::size_t absent_cursor = 0;
+};
+
+template <class S>
+std::unique_ptr<Built<S>> Build(const Dataset& ds) {
+    const double n = static_cast<double>(ds.keys.size());
+    auto b = std::make_unique<Built<S>>();
+    const std::int64_t before = heap_mark::Reset();
+    b->s = std::make_unique<S>(ds.keys);
+    const std::int64_t after = heap_mark::live.load(std::memory_order_relaxed);
+    b->peak_per_key = static_cast<double>(heap_mark::peak.load(std::memory_order_relaxed) - before) / n;
+    b->bytes_per_key = b->s->Bytes(after - before) / n;
+    return b;
+}
+
+// Every present key once, in full, before anything is timed: a fast wrong answer is no result.
+template <class S>
+void Verify(const Dataset& ds, const S& s) {
+    for (std::size_t j = 0; j < ds.probes.size(); ++j) {
+        if (s.Find(ds.probes[j]) != ds.probe_index[j]) {
+            zkbench::Fail(std::string(S::kName) + " gives a wrong index for " + zkbench::Printable(ds.probes[j]) +
+                          " of " + ds.name);
+        }
+    }
+    if (!S::kRejectsAbsent) return;
+    std::size_t accepted = 0;
+    for (std::size_t j = 0; j < ds.absent.size(); ++j) accepted += s.Find(ds.absent[j]) != kMissing;
+    // Check bytes let a foreign key through now and then; the maps never.
+    if (accepted > ds.absent.size() / 100000 + 2) {
+        zkbench::Fail(std::string(S::kName) + " accepts " + std::to_string(accepted) + " absent keys of " + ds.name);
+    }
+}
+
+template <class S>
+Built<S>& Fixture(Dataset& ds) {
+    return ds.Fixture<Built<S>>(S::kName, [&] {
+        auto b = Build<S>(ds);
+        Verify(ds, *b->s);
+        return b;
+    });
+}
+
+// With adopt, the last structure built becomes the find benchmarks' fixture when they have none:
+// a 10M-key build is too costly to make twice. Only for a fixed iteration count (see
+// hashtable_bench.cpp).
+template <class S>
+void BM_Build(benchmark::State& state, const std::string& dataset, bool adopt) {
+    Dataset& ds = Datasets::Get(dataset);
+    std::unique_ptr<Built<S>> built;
+    double bytes = 0, peak = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        built.reset();
+        state.ResumeTiming();
+        built = Build<S>(ds);
+        bytes = built->bytes_per_key;
+        peak = built->peak_per_key;
+    }
+    zkbench::SetPerKeyCounters(state, ds.keys.size());
+    state.counters["bytes_per_key"] = bytes;
+    state.counters["peak_bytes_per_key"] = peak;
+    if (adopt && built) {
+        ds.Fixture<Built<S>>(S::kName, [&] {
+            Verify(ds, *built->s);
+            return std::move(built);
+        });
+    }
+}
+
+template <class S>
+void BM_FindPresent(benchmark::State& state, const std::string& dataset) {
+    Dataset& ds = Datasets::Get(dataset);
+    Built<S>& b = Fixture<S>(ds);
+    const S& s = *b.s;
+    const KeySet& probes = ds.probes;
+    const std::size_t n = probes.size();
+    std::size_t j = b.present_cursor;
+    for (auto _ : state) {
+        const std::uint32_t v = s.Find(probes[j]);
+        if (v != ds.probe_index[j]) [[unlikely]] {
+            zkbench::Fail(std::string(S::kName) + " misses " + zkbench::Printable(probes[j]) + " of " + ds.name);
+        }
+        if (++j == n) j = 0;
+    }
+    b.present_cursor = j;
+    zkbench::SetPerKeyCounters(state, 1);
+}
+
+template <class S>
+void BM_FindAbsent(benchmark::State& state, const std::string& dataset) {
+    Dataset& ds = Datasets::Get(dataset);
+    Built<S>& b = Fixture<S>(ds);
+    const S& s = *b.s;
+    const KeySet& absent = ds.absent;
+    const std::size_t n = absent.size();
+    if (n == 0) {
+        state.SkipWithError("the dataset has no absent keys");
+        return;
+    }
+    std::size_t j = b.absent_cursor;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(s.Find(absent[j]));
+        if (++j == n) j = 0;
+    }
+    b.absent_cursor = j;
+    zkbench::SetPerKeyCounters(state, 1);
+}
+
+template <class S>
+void Register(const std::string& dataset, bool huge) {
+    const std::string suffix = "/" + dataset + "/" + S::kName;
+    auto* build = benchmark::RegisterBenchmark(("build" + suffix).c_str(), BM_Build<S>, dataset, huge);
+    build->Unit(benchmark::kMillisecond);
+    if (huge) {
+        build->Iterations(1);  // one 10M-key build takes seconds; see hashtable_bench.cpp
+    } else {
+        build->MinTime(2.0);
+    }
+    benchmark::RegisterBenchmark(("find_present" + suffix).c_str(), BM_FindPresent<S>, dataset);
+    benchmark::RegisterBenchmark(("find_absent" + suffix).c_str(), BM_FindAbsent<S>, dataset);
+}
+
+void RegisterDataset(const std::string& dataset, bool huge) {
+    Register<OurDict<0>>(dataset, huge);
+    Register<OurDict<4>>(dataset, huge);
+    Register<Cmph<CMPH_BDZ>>(dataset, huge);
+    Register<Cmph<CMPH_CHD>>(dataset, huge);
+    Register<AbslMap>(dataset, huge);
+    Register<StdMap>(dataset, huge);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    constexpr const char* kWords = "/usr/share/dict/words";
+    Datasets::Define("rand1M", [] { return zkbench::MakeRandomDataset("rand1M", 1'000'000, 0x5EED0001); });
+    Datasets::Define("rand10M", [] { return zkbench::MakeRandomDataset("rand10M", 10'000'000, 0x5EED0010); });
+    Datasets::Define("words", [=] { return zkbench::LoadWordList("words", kWords, 0x5EED0100); });
+
+    RegisterDataset("rand1M", false);
+    RegisterDataset("rand10M", true);
+    if (access(kWords, R_OK) == 0) {
+        RegisterDataset("words", false);
+    } else {
+        std::fprintf(stderr, "hashdict_bench: %s is missing; the words dataset is skipped\n", kWords);
+    }
+    return zkbench::RunAndCompare(argc, argv, OurDict<0>::kName);
+}
