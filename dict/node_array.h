@@ -1,0 +1,206 @@
+// node_array.h: the node array under the ordered dictionaries (AVLDict, AVLLDict, RBDict).
+//
+// Every tree keeps its nodes in one page mapping, linked by 31-bit indexes, with the same record
+// (d_nodes, d_capacity, d_size, d_free, d_list) and the same reserved nodes: 0 is the empty link and
+// the search sentinel, 1 is the head whose right link names the root. Real nodes start at 2. Released
+// nodes form a free list threaded through their right links, reused last released, first reused,
+// before the high-water mark d_free moves on. The array doubles in place when it runs out and never
+// shrinks.
+//
+// What differs between the families (source path, function names and texts of the failure reports)
+// comes from a Traits class:
+//   static constexpr const char* kPath;         // path named in reports, e.g. "dict/avldict"
+//   static constexpr const char* kNewFunction;  // the constructor's exported name
+//   [[noreturn]] static void NoMemory(int line, const char* function, size_t bytes, bool growing);
+#ifndef ZKDICT_DICT_NODE_ARRAY_H
+#define ZKDICT_DICT_NODE_ARRAY_H
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "zklib/zklib.h"
+
+namespace zk {
+
+using NodeIndex = UInt;
+
+inline constexpr NodeIndex kZeroNode = 0;
+inline constexpr NodeIndex kHeadNode = 1;
+inline constexpr NodeIndex kFirstRealNode = 2;
+
+// Links use bits 0-30 of their word; bit 31 carries a node's balance or colour.
+inline constexpr UInt kLinkMask = 0x7FFFFFFFu;
+inline constexpr UInt kFlagBit = 0x80000000u;
+
+// Indexes must fit in 31 bits, so this many nodes and no more; two of them are reserved.
+inline constexpr UInt kMaxNodes = 0x80000000u;
+inline constexpr UInt kMaxKeys = kMaxNodes - 2;
+inline constexpr UInt kMinNodes = 1024;
+
+// The capacity a new dictionary asking for requested nodes gets. A request beyond kMaxNodes would map
+// memory that no index can reach.
+constexpr UInt InitialCapacity(UInt requested) {
+    return requested < kMinNodes ? kMinNodes : requested > kMaxNodes ? kMaxNodes : requested;
+}
+
+// The capacity after one growth step: double, but never past the last index a link can hold; 0 when
+// the array already holds kMaxNodes. Doubling a capacity that is not a power of two may overshoot the
+// limit, and the limit itself is then the last step, so the whole index range stays usable.
+constexpr UInt GrownCapacity(UInt capacity) {
+    if (capacity >= kMaxNodes) return 0;
+    return capacity > kMaxNodes / 2 ? kMaxNodes : 2 * capacity;
+}
+
+// ---- heights: what the fixed paths must hold -----------------------------------------------------
+
+// Nodes in the smallest AVL tree of the given height: N(h) = N(h-1) + N(h-2) + 1.
+constexpr std::uint64_t MinAvlNodes(int height) {
+    std::uint64_t below = 0, at = 1;  // N(0), N(1)
+    if (height == 0) return 0;
+    for (int h = 2; h <= height; ++h) {
+        std::uint64_t next = at + below + 1;
+        below = at;
+        at = next;
+    }
+    return at;
+}
+
+// Nodes in the smallest red-black tree of the given height: a black root over a red node on the tall
+// side, recursively, with perfect black subtrees beside the chain.
+constexpr std::uint64_t MinRedBlackNodes(int height) {
+    if (height == 0) return 0;
+    int half = height / 2;
+    return height % 2 == 0 ? (std::uint64_t{2} << half) - 2
+                           : (std::uint64_t{1} << (half + 1)) + (std::uint64_t{1} << half) - 2;
+}
+
+template <class MinNodes>
+constexpr int MaxHeight(MinNodes minNodes, std::uint64_t nodes) {
+    int h = 0;
+    while (minNodes(h + 1) <= nodes) ++h;
+    return h;
+}
+
+// The tallest trees that kMaxKeys keys can form. The search paths of insertion and removal are sized
+// from these, so no tree the array can hold overflows one.
+inline constexpr int kMaxAvlHeight = MaxHeight(MinAvlNodes, kMaxKeys);
+inline constexpr int kMaxRedBlackHeight = MaxHeight(MinRedBlackNodes, kMaxKeys);
+static_assert(MinAvlNodes(31) == 3524577 && MinAvlNodes(33) == 9227464);
+static_assert(MinRedBlackNodes(31) == 98302);
+
+// ---- the search ----------------------------------------------------------------------------------
+
+// a when take holds, else b, without a branch. Which way a descent turns is a coin flip on random
+// keys, and a mispredicted branch at every level costs more than computing the choice: the
+// branch-free descent runs about twice as fast on a tree that does not fit in the cache.
+inline UInt Select(bool take, UInt a, UInt b) {
+    UInt mask = 0u - UInt(take);
+    return (a & mask) | (b & ~mask);
+}
+
+// The child of node n on key v's side, the link's bit 31 masked off whatever it means in the family
+// at hand. v must differ from the node's key.
+template <class Node, class Key>
+inline NodeIndex ChildToward(const Node& n, Key v) {
+    return Select(v < n.n_key, n.n_left, n.n_right) & kLinkMask;
+}
+
+// The node holding key v, or 0. The key is first stored in the sentinel, so the descent needs no
+// end-of-tree test: reaching node 0 ends it on a match.
+template <class Node, class Key>
+inline NodeIndex SentinelFind(Node* nodes, Key v) {
+    nodes[kZeroNode].n_key = v;
+    NodeIndex x = nodes[kHeadNode].n_right & kLinkMask;
+    while (nodes[x].n_key != v) x = ChildToward(nodes[x], v);
+    return x;
+}
+
+// ---- the array -----------------------------------------------------------------------------------
+
+template <class Dict, class Traits>
+struct NodeArray {
+    using Node = std::remove_pointer_t<decltype(Dict::d_nodes)>;
+    static_assert(std::is_same_v<decltype(Node::n_right), UInt> && std::is_same_v<decltype(Node::n_left), UInt>);
+
+    static size_t Bytes(std::uint64_t nodes) { return size_t(nodes * sizeof(Node)); }
+
+    static Dict* New(UInt capacity) {
+        auto* dict = static_cast<Dict*>(Allocate_(sizeof(Dict), nullptr, Traits::kPath, __LINE__));
+        dict->d_capacity = InitialCapacity(capacity);
+        dict->d_nodes = static_cast<Node*>(MemoryMap_(Bytes(dict->d_capacity), Traits::kPath, __LINE__));
+        if (dict->d_nodes == nullptr) Traits::NoMemory(__LINE__, Traits::kNewFunction, Bytes(dict->d_capacity), false);
+        AdviseHugePages(dict->d_nodes, Bytes(dict->d_capacity));
+        Clear(dict);
+        return dict;
+    }
+
+    static void Clear(Dict* dict) {
+        dict->d_free = kFirstRealNode;
+        dict->d_size = 0;
+        dict->d_list = kZeroNode;
+        Node* nodes = dict->d_nodes;
+        nodes[kZeroNode].n_left = nodes[kZeroNode].n_right = 0;
+        nodes[kHeadNode].n_left = nodes[kHeadNode].n_right = 0;
+        nodes[kHeadNode].n_key = 0;
+    }
+
+    static void Delete(Dict* dict) {
+        ZK_ASSERT(dict != NULL);
+        if (dict->d_nodes != nullptr) MemoryUnmap_(dict->d_nodes, Bytes(dict->d_capacity), Traits::kPath, __LINE__);
+        UnAllocate_(dict, Traits::kPath, __LINE__);
+    }
+
+    // A node for a new key, from the free list or else from the high-water mark; the caller sets every
+    // field. The array may move.
+    static NodeIndex Take(Dict* dict) {
+        NodeIndex x = dict->d_list;
+        if (x != kZeroNode) {
+            dict->d_list = dict->d_nodes[x].n_right & kLinkMask;
+            return x;
+        }
+        x = dict->d_free;
+        if (x >= dict->d_capacity) Grow(dict);
+        dict->d_free = x + 1;
+        return x;
+    }
+
+    // Puts x on the free list. Bit 31 of its right word is left alone: on a free node it means nothing.
+    static void Release(Dict* dict, NodeIndex x) {
+        dict->d_size--;
+        Node& node = dict->d_nodes[x];
+        node.n_right = (node.n_right & kFlagBit) | dict->d_list;
+        dict->d_list = x;
+    }
+
+private:
+    static void Grow(Dict* dict) {
+        UInt capacity = GrownCapacity(dict->d_capacity);
+        if (capacity == 0) {
+            // Every index is taken; report what the doubling would have asked for.
+            Traits::NoMemory(__LINE__, "NodeNew", Bytes(2 * std::uint64_t(dict->d_capacity)), true);
+        }
+        void* moved = MemoryRemap_(dict->d_nodes, Bytes(dict->d_capacity), Bytes(capacity), Traits::kPath, __LINE__);
+        if (moved == nullptr) Traits::NoMemory(__LINE__, "NodeNew", Bytes(capacity), true);
+        dict->d_nodes = static_cast<Node*>(moved);
+        dict->d_capacity = capacity;
+        AdviseHugePages(moved, Bytes(capacity));
+    }
+
+    // Searches jump between nodes at random, so in a large tree nearly every step also misses the TLB
+    // with small pages. Huge pages are only a hint; a kernel that declines them changes nothing.
+    static void AdviseHugePages(void* block, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+        constexpr size_t kHugePage = size_t{2} << 20;
+        if (bytes >= 2 * kHugePage) madvise(block, bytes, MADV_HUGEPAGE);
+#else
+        (void)block, (void)bytes;
+#endif
+    }
+};
+
+}  // namespace zk
+
+#endif  // ZKDICT_DICT_NODE_ARRAY_H
