@@ -2,17 +2,20 @@
 #   make demo            build, then load the system word list into a hash table
 #   make test            build and run the whole test suite
 #   make test-sanitize   the suite again under AddressSanitizer and UndefinedBehaviorSanitizer
+#   make test-tsan       the multi-threaded tests (the memory cache) under ThreadSanitizer
 #   make bench           build the benchmarks in Release and run them against their peers
+#   make fuzz            build the libFuzzer programs with clang and run each for FUZZ_SECONDS
 #   make install PREFIX=/usr/local
 
 BUILD      ?= build
 JOBS       ?= 2
 PREFIX     ?= /usr/local
 CMAKE_ARGS ?=
+FUZZ_SECONDS ?= 60
 
-PACKAGES = cmake make g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev libabsl-dev libcmph-dev wamerican
+PACKAGES = cmake make g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev libabsl-dev libcmph-dev libcuckoo-dev wamerican
 
-.PHONY: all deps configure build demo test test-sanitize bench install clean
+.PHONY: all deps configure build demo test test-sanitize test-tsan bench fuzz install clean
 
 all: build
 
@@ -45,13 +48,26 @@ test: build
 test-sanitize: deps
 	$(MAKE) test BUILD=build-asan CMAKE_ARGS="-DZK_SANITIZE=address,undefined"
 
+test-tsan: deps
+	$(MAKE) configure BUILD=build-tsan CMAKE_ARGS="-DZK_SANITIZE=thread"
+	cmake --build build-tsan -j$(JOBS) --target zkcache_test
+	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R '^Cache'
+
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZK_BUILD_BENCH=ON -DBUILD_TESTING=OFF
 	cmake --build build-bench -j$(JOBS)
 	@for b in build-bench/bench/*_bench; do echo "== $$b"; ./$$b || exit 1; done
 
+fuzz: deps
+	@command -v clang++ >/dev/null || { [ "$$(id -u)" = 0 ] && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clang; } || \
+	  { echo "make fuzz needs clang (run as root to install it)"; exit 1; }
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZK_FUZZ=ON \
+	  -DZK_SANITIZE=address,undefined -DZK_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build build-fuzz -j$(JOBS) --target fuzz
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-asan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -1,0 +1,114 @@
+// zkcache_internal.h: the pieces of the memory cache that its own tests drive one at a time.
+//
+// Everything here works on a Cache made by ZKCacheNewWithParams or CacheNewInternal and follows the
+// cache's lock rules: functions with a `lock` argument take c_alloc_mutex themselves when it is true,
+// and the others take the locks they need. Times are passed in where a test needs to choose them.
+#ifndef ZKDICT_DICT_ZKCACHE_INTERNAL_H
+#define ZKDICT_DICT_ZKCACHE_INTERNAL_H
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "dict/zkcache.h"
+
+namespace zk {
+
+// b_created of a block the collector moved or dropped.
+inline constexpr ULong kBlockInvalid = ~ULong{0};
+inline bool BlockValid(const CacheBlock* block) { return block->b_created != kBlockInvalid; }
+#define BLOCK_VALID(block) (::zk::BlockValid(block))
+
+// What the collector and the readers did, for tests and benchmarks; relaxed counters.
+struct CacheCounters {
+    std::atomic<ULong> blocks_copied{0};     // moved to another page, still indexed
+    std::atomic<ULong> blocks_dropped{0};    // expired or older than the age limit
+    std::atomic<ULong> blocks_replaced{0};   // dropped because a newer store of the key had taken
+                                             //   the index entry (or a colliding key had)
+    std::atomic<ULong> pages_emptied{0};     // source pages reset by a copy step
+    std::atomic<ULong> pages_emergency{0};   // full pages emptied without copying
+    std::atomic<ULong> read_retries{0};      // lookups started over because the block moved
+};
+
+// A region's address range, for finding the page that holds a block address.
+struct RegionSpan {
+    std::uintptr_t base;
+    std::uintptr_t end;
+};
+
+// What a Cache* really points at: the record clients see, then what only the library uses.
+struct CacheImpl {
+    Cache cache;           // first, so a Cache* and its CacheImpl* are one address
+    RegionSpan* spans;     // the regions sorted by base address
+    UInt nspans;
+    CacheCounters counters;
+};
+
+inline CacheImpl* Impl(Cache* cache) { return reinterpret_cast<CacheImpl*>(cache); }
+
+// ZKCacheNewWithParams, with the collector left unstarted when startCollector is false, so that a
+// test can run its steps itself.
+Cache* CacheNewInternal(UInt regionSize, UInt pageSize, double safetyThreshold, double gcLowThreshold,
+                        double gcHighThreshold, UInt generationTime, ULong size, bool startCollector);
+
+// ---- page lists ----
+void AddFreePage(Cache* cache, Page* page, bool head, bool lock);
+Page* GetFreePage(Cache* cache, bool head, bool lock, bool force);
+void AddFullPage(Cache* cache, Page* page, bool head, bool lock);
+Page* GetFullPage(Cache* cache, bool head, bool lock);
+// The free-page tests; the caller holds c_alloc_mutex.
+bool GCSafetyThreshold(const Cache* cache);
+bool GCLowThreshold(const Cache* cache);
+bool GCHighThreshold(const Cache* cache);
+
+// ---- pages and blocks ----
+CacheBlock* PageAddBlockUnlocked(Page* page, const CacheBlock* block, size_t size);
+// Appends a block for the key (keyLen bytes and its NUL) and the value to a page that the caller
+// took off the free list, and indexes it; kNoRoom when the page lacks room, kTooLarge when even an
+// empty page would.
+enum class WriteResult { kWritten, kNoRoom, kTooLarge };
+WriteResult PageWriteBlock(Cache* cache, Page* page, FPrint fp, const UByte* key, size_t keyLen, const UByte* value,
+                           UInt size, ULong expires);
+// The page that holds the block at address block, found from the address alone.
+Page* PageOfBlock(const Cache* cache, const void* block);
+// The key bytes of a block (NUL-terminated) and its value.
+inline const char* BlockKey(const CacheBlock* block) { return reinterpret_cast<const char*>(block + 1); }
+
+// ---- age histogram ----
+// The slot of time with reference time updated and generation width generation, or -1.
+int HistogramSlot(ULong time, ULong updated, UInt generation);
+// The caller holds c_histo_mutex.
+int GetHistogramIndex(const Cache* cache, ULong time);
+void UpdateHistogram(Cache* cache, ULong oldTime, ULong newTime);
+// Moves the reference time to the end of the generation holding now (no change when now is not
+// past it), ageing every slot by the generations passed.
+void ShiftHistogram(Cache* cache, ULong now);
+// Records that a block last accessed at oldTime was accessed at newTime.
+void RecordAccessLocked(Cache* cache, ULong oldTime, ULong newTime);
+
+// ---- collector ----
+// The age limit at time now, counted back from the reference time after the histogram is brought
+// up to now; takes c_histo_mutex.
+ULong GCGetMinTime(Cache* cache, ULong now);
+void PageCopyBlocks(Cache* cache, ULong limit, Page* pageFull, Page* pageFree, bool* fullIsEmpty, bool* freeIsFull,
+                    ULong now);
+void PageFreeBlocks(Cache* cache, Page* page);
+
+// The collector's state between cycles.
+struct CollectorState {
+    bool sleeping = true;
+};
+// One cycle of the collector; a sleeping collector waits up to waitMs. false once the cache closes.
+bool CollectorCycle(Cache* cache, CollectorState* state, ULong waitMs);
+// The collector thread's start routine: announces itself, then runs cycles until the cache closes.
+void* CacheGCMain(void* arg);
+
+// Checks a cache that no other thread is using: both lists and their counts, that every page is on
+// exactly one list, every page's block chain, the object count and byte sum against the valid
+// blocks, and that every index entry names a valid block of its key. Empty when sound, else the
+// first fault found.
+std::string CheckCache(Cache* cache);
+
+}  // namespace zk
+
+#endif  // ZKDICT_DICT_ZKCACHE_INTERNAL_H
