@@ -184,13 +184,12 @@ public:
     }
 
     // Calls visit(key, value) in key order (decreasing with reverse) until it returns false; false
-    // then, else true. Nodes are read through the record at every step, so a visitor that breaks the
-    // rule and inserts cannot make the walk read an array that has moved away.
+    // then, else true.
     template <class Visit>
     bool Enumerate(bool reverse, Visit&& visit) const {
         NodeIndex root = Right(kHeadNode);
         if (root == ZERO) return true;
-        return reverse ? Decreasing(root, visit) : Increasing(root, visit);
+        return reverse ? WalkInOrder<false>(dict_, root, visit) : WalkInOrder<true>(dict_, root, visit);
     }
 
     // Stops the process when a node's skew disagrees with the heights of its subtrees.
@@ -421,32 +420,6 @@ private:
         RotLeft(x, y);
         RotRight(p, x);
         return BALANCE;
-    }
-
-    // In-order walks. The loop follows the far side, so only the near side recurses. The far child is
-    // fetched before the near subtree is walked, so that its cache miss overlaps that walk.
-    void Prefetch(NodeIndex x) const { __builtin_prefetch(&dict_->d_nodes[x]); }
-    template <class Visit>
-    bool Increasing(NodeIndex x, Visit& visit) const {
-        for (; x != ZERO; x = Right(x)) {
-            NodeIndex l = Left(x);
-            Prefetch(Right(x));
-            if (l != ZERO && !Increasing(l, visit)) return false;
-            const Node& node = NODE(x);
-            if (!visit(node.n_key, node.n_value)) return false;
-        }
-        return true;
-    }
-    template <class Visit>
-    bool Decreasing(NodeIndex x, Visit& visit) const {
-        for (; x != ZERO; x = Left(x)) {
-            NodeIndex r = Right(x);
-            Prefetch(Left(x));
-            if (r != ZERO && !Decreasing(r, visit)) return false;
-            const Node& node = NODE(x);
-            if (!visit(node.n_key, node.n_value)) return false;
-        }
-        return true;
     }
 
     // The height of the subtree under x. The depth bound turns a corrupt array (a cycle, an index

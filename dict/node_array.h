@@ -118,6 +118,28 @@ inline NodeIndex SentinelFind(Node* nodes, Key v) {
     return x;
 }
 
+// In-order walk for the enumerations: visit(key, value) in increasing key order (decreasing when
+// kIncreasing is false) until it returns false; false then, else true. The loop follows the far
+// side, so only the near side recurses, and the far child is fetched before the near subtree is
+// walked so that its cache miss overlaps that walk. Nodes are read through the record at every step,
+// so a visitor that breaks the rule and inserts cannot make the walk read an array that has moved.
+template <bool kIncreasing, class Dict, class Visit>
+bool WalkInOrder(const Dict* dict, NodeIndex x, Visit& visit) {
+    auto nearSide = [dict](NodeIndex n) {
+        return (kIncreasing ? dict->d_nodes[n].n_left : dict->d_nodes[n].n_right) & kLinkMask;
+    };
+    auto farSide = [dict](NodeIndex n) {
+        return (kIncreasing ? dict->d_nodes[n].n_right : dict->d_nodes[n].n_left) & kLinkMask;
+    };
+    for (; x != kZeroNode; x = farSide(x)) {
+        NodeIndex n = nearSide(x);
+        __builtin_prefetch(&dict->d_nodes[farSide(x)]);
+        if (n != kZeroNode && !WalkInOrder<kIncreasing>(dict, n, visit)) return false;
+        if (!visit(dict->d_nodes[x].n_key, dict->d_nodes[x].n_value)) return false;
+    }
+    return true;
+}
+
 // ---- the array -----------------------------------------------------------------------------------
 
 template <class Dict, class Traits>

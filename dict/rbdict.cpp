@@ -153,7 +153,7 @@ public:
     bool Enumerate(bool reverse, Visit&& visit) const {
         NodeIndex root = GET_RIGHT(kHeadNode);
         if (root == ZERO) return true;
-        return reverse ? Decreasing(root, visit) : Increasing(root, visit);
+        return reverse ? WalkInOrder<false>(dict_, root, visit) : WalkInOrder<true>(dict_, root, visit);
     }
 
     void Check() const { CheckRec(GET_RIGHT(kHeadNode), 0); }
@@ -316,32 +316,6 @@ private:
             x = kHeadNode;
         }
         SetColor(x, BLACK);
-    }
-
-    // In-order walks. The loop follows the far side, so only the near side recurses. The far child is
-    // fetched before the near subtree is walked, so that its cache miss overlaps that walk.
-    void Prefetch(NodeIndex x) const { __builtin_prefetch(&dict_->d_nodes[x]); }
-    template <class Visit>
-    bool Increasing(NodeIndex x, Visit& visit) const {
-        for (; x != ZERO; x = GET_RIGHT(x)) {
-            NodeIndex l = GET_LEFT(x);
-            Prefetch(GET_RIGHT(x));
-            if (l != ZERO && !Increasing(l, visit)) return false;
-            const RBDictNode& node = NODE(x);
-            if (!visit(node.n_key, node.n_value)) return false;
-        }
-        return true;
-    }
-    template <class Visit>
-    bool Decreasing(NodeIndex x, Visit& visit) const {
-        for (; x != ZERO; x = GET_LEFT(x)) {
-            NodeIndex r = GET_RIGHT(x);
-            Prefetch(GET_LEFT(x));
-            if (r != ZERO && !Decreasing(r, visit)) return false;
-            const RBDictNode& node = NODE(x);
-            if (!visit(node.n_key, node.n_value)) return false;
-        }
-        return true;
     }
 
     // The black height of the subtree under x. The depth bound turns a corrupt array (a cycle, an
