@@ -1,0 +1,537 @@
+/*
+ * trees_bench: the ordered dictionaries (AVLDict, RBDict with 32-bit keys and values; AVLLDict with
+ * 64-bit ones) against std::map and absl::btree_map of the same widths, on the same keys.
+ *
+ * Datasets: 1M and 10M distinct random keys, and 1M sequential keys (0, 2, 4, ...) inserted in
+ * increasing order. Each dataset also has as many absent keys (odd ones for the sequential set),
+ * shuffled, and a shuffled order of the present keys. Operations, each timed per key:
+ *   insert        every key, in dataset order, into a new structure: ours from the default capacity,
+ *                 doubling as it fills, the peers default-constructed;
+ *   find          the present keys in shuffled order, reading the value;
+ *   find_absent   the absent keys;
+ *   nearest       the smallest key not below an absent key: FindNearest with rounding mode 1 for
+ *                 ours (RBDict has none), lower_bound for the peers;
+ *   remove        every key in shuffled order, from a full structure (building it is not timed);
+ *   enumerate     a full in-order walk summing the values: ours through the exported enumeration
+ *                 with a callback, the peers with an iterator loop.
+ * Memory per key (the insert rows, bytes_per_key): ours counts the node array's bytes in use
+ * (d_free nodes; the rest of the mapping is never touched, so it is not resident) plus the record;
+ * the peers count the heap bytes they hold through operator new, at the allocator's usable sizes.
+ *
+ * The tables compare AVLDict and RBDict with the 32-bit peers and AVLLDict with the 64-bit ones.
+ */
+#include "bench/bench_common.h"
+
+#include <absl/container/btree_map.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dict/avldict.h"
+#include "dict/avlldict.h"
+#include "dict/rbdict.h"
+
+namespace {
+
+using zkbench::Fail;
+
+// ---- datasets ---------------------------------------------------------------------------------------
+
+struct Dataset {
+    std::string name;
+    std::vector<std::uint32_t> keys32, absent32;  // present keys in insertion order; absent keys
+    std::vector<std::uint64_t> keys64, absent64;
+    std::vector<std::uint32_t> order;             // the present keys' positions, shuffled
+    // The present keys in that shuffled order, so that probing reads them in sequence: looking each
+    // one up through order would add a cache miss per probe to every structure alike.
+    std::vector<std::uint32_t> probes32;
+    std::vector<std::uint64_t> probes64;
+    std::map<std::string, std::shared_ptr<void>> fixtures;  // built structures, by name
+};
+
+// Distinct random keys of the width, and as many more distinct from them, from one generator.
+template <class Key>
+void RandomKeys(zkbench::Rng& rng, std::size_t n, std::vector<Key>* present, std::vector<Key>* absent) {
+    std::vector<Key> all;
+    all.reserve(2 * n + 2 * n / 8);
+    while (true) {
+        while (all.size() < 2 * n + n / 8) all.push_back(static_cast<Key>(rng.Next()));
+        std::sort(all.begin(), all.end());
+        all.erase(std::unique(all.begin(), all.end()), all.end());
+        if (all.size() >= 2 * n) break;
+    }
+    all.resize(2 * n);
+    rng.Shuffle(all);
+    present->assign(all.begin(), all.begin() + n);
+    absent->assign(all.begin() + n, all.end());
+}
+
+void FinishDataset(Dataset& ds, zkbench::Rng& rng) {
+    ds.order.resize(ds.keys32.size());
+    for (std::uint32_t i = 0; i < ds.order.size(); ++i) ds.order[i] = i;
+    rng.Shuffle(ds.order);
+    for (std::uint32_t i : ds.order) {
+        ds.probes32.push_back(ds.keys32[i]);
+        ds.probes64.push_back(ds.keys64[i]);
+    }
+}
+
+std::unique_ptr<Dataset> MakeRandom(const std::string& name, std::size_t n, std::uint64_t seed) {
+    auto ds = std::make_unique<Dataset>();
+    ds->name = name;
+    zkbench::Rng rng(seed);
+    RandomKeys(rng, n, &ds->keys32, &ds->absent32);
+    RandomKeys(rng, n, &ds->keys64, &ds->absent64);
+    FinishDataset(*ds, rng);
+    return ds;
+}
+
+std::unique_ptr<Dataset> MakeSequential(const std::string& name, std::size_t n, std::uint64_t seed) {
+    auto ds = std::make_unique<Dataset>();
+    ds->name = name;
+    zkbench::Rng rng(seed);
+    for (std::size_t i = 0; i < n; ++i) {
+        ds->keys32.push_back(static_cast<std::uint32_t>(2 * i));
+        ds->absent32.push_back(static_cast<std::uint32_t>(2 * i + 1));
+        ds->keys64.push_back(2 * i);
+        ds->absent64.push_back(2 * i + 1);
+    }
+    rng.Shuffle(ds->absent32);
+    rng.Shuffle(ds->absent64);
+    FinishDataset(*ds, rng);
+    return ds;
+}
+
+// One dataset alive at a time, with its fixtures, so the peak memory is that of the largest one.
+class Datasets {
+public:
+    using Maker = std::function<std::unique_ptr<Dataset>()>;
+    static void Define(const std::string& name, Maker make) { Instance().makers_[name] = std::move(make); }
+    static Dataset& Get(const std::string& name) {
+        Datasets& self = Instance();
+        if (self.current_ && self.current_->name == name) return *self.current_;
+        self.current_.reset();
+        auto it = self.makers_.find(name);
+        if (it == self.makers_.end()) Fail("no dataset named " + name);
+        self.current_ = it->second();
+        return *self.current_;
+    }
+
+private:
+    static Datasets& Instance() {
+        static Datasets d;
+        return d;
+    }
+    std::map<std::string, Maker> makers_;
+    std::unique_ptr<Dataset> current_;
+};
+
+template <class Key>
+const std::vector<Key>& Keys(const Dataset& ds);
+template <>
+const std::vector<std::uint32_t>& Keys(const Dataset& ds) { return ds.keys32; }
+template <>
+const std::vector<std::uint64_t>& Keys(const Dataset& ds) { return ds.keys64; }
+template <class Key>
+const std::vector<Key>& Probes(const Dataset& ds);
+template <>
+const std::vector<std::uint32_t>& Probes(const Dataset& ds) { return ds.probes32; }
+template <>
+const std::vector<std::uint64_t>& Probes(const Dataset& ds) { return ds.probes64; }
+template <class Key>
+const std::vector<Key>& Absent(const Dataset& ds);
+template <>
+const std::vector<std::uint32_t>& Absent(const Dataset& ds) { return ds.absent32; }
+template <>
+const std::vector<std::uint64_t>& Absent(const Dataset& ds) { return ds.absent64; }
+
+// ---- the structures ---------------------------------------------------------------------------------
+
+// Values are positions in the dataset, so this marker never collides with one.
+template <class Key>
+constexpr Key kNone = static_cast<Key>(~std::uint64_t{0});
+
+template <class Key>
+Boolean AddValue(Key value, void* arg) {
+    *static_cast<std::uint64_t*>(arg) += value;
+    return TRUE;
+}
+
+class AvlDict32 {
+public:
+    using Key = std::uint32_t;
+    static constexpr const char* kName = "AVLDict";
+    static constexpr bool kHasNearest = true;
+    AvlDict32() : d_(ZKAVLDictNew(0)) {}
+    ~AvlDict32() { ZKAVLDictDelete(d_); }
+    AvlDict32(const AvlDict32&) = delete;
+    AvlDict32& operator=(const AvlDict32&) = delete;
+    void Insert(Key k, Key v) { ZKAVLDictInsert(d_, k, v, kNone<Key>); }
+    Key Find(Key k) { return ZKAVLDictFind(d_, k, kNone<Key>); }
+    // The smallest key not below k, or kNone.
+    Key LowerBound(Key k) {
+        AVLDictValue* value;
+        Key found = ZKAVLDictFindNearest(d_, k, 1, &value);
+        return value != nullptr ? found : kNone<Key>;
+    }
+    bool Remove(Key k) { return ZKAVLDictRemove(d_, k, kNone<Key>) != kNone<Key>; }
+    std::uint64_t Sum() {
+        std::uint64_t sum = 0;
+        ZKAVLDictEnumerate(d_, FALSE, [](AVLDict*, AVLDictKey, AVLDictValue v, void* a) { return AddValue(v, a); }, &sum);
+        return sum;
+    }
+    std::size_t Size() const { return ZKAVLDictSize(d_); }
+    double Bytes(std::int64_t) const { return double(d_->d_free) * sizeof(AVLDictNode) + sizeof(AVLDict); }
+
+private:
+    AVLDict* d_;
+};
+
+class RbDict32 {
+public:
+    using Key = std::uint32_t;
+    static constexpr const char* kName = "RBDict";
+    static constexpr bool kHasNearest = false;
+    RbDict32() : d_(ZKRBDictNew(0)) {}
+    ~RbDict32() { ZKRBDictDelete(d_); }
+    RbDict32(const RbDict32&) = delete;
+    RbDict32& operator=(const RbDict32&) = delete;
+    void Insert(Key k, Key v) { ZKRBDictInsert(d_, k, v, kNone<Key>); }
+    Key Find(Key k) { return ZKRBDictFind(d_, k, kNone<Key>); }
+    Key LowerBound(Key) { return kNone<Key>; }
+    bool Remove(Key k) { return ZKRBDictRemove(d_, k, kNone<Key>) != kNone<Key>; }
+    std::uint64_t Sum() {
+        std::uint64_t sum = 0;
+        ZKRBDictEnumerate(d_, FALSE, [](RBDict*, RBDictKey, RBDictValue v, void* a) { return AddValue(v, a); }, &sum);
+        return sum;
+    }
+    std::size_t Size() const { return ZKRBDictSize(d_); }
+    double Bytes(std::int64_t) const { return double(d_->d_free) * sizeof(RBDictNode) + sizeof(RBDict); }
+
+private:
+    RBDict* d_;
+};
+
+class AvlLDict64 {
+public:
+    using Key = std::uint64_t;
+    static constexpr const char* kName = "AVLLDict";
+    static constexpr bool kHasNearest = true;
+    AvlLDict64() : d_(ZKAVLLDictNew(0)) {}
+    ~AvlLDict64() { ZKAVLLDictDelete(d_); }
+    AvlLDict64(const AvlLDict64&) = delete;
+    AvlLDict64& operator=(const AvlLDict64&) = delete;
+    void Insert(Key k, Key v) { ZKAVLLDictInsert(d_, k, v, kNone<Key>); }
+    Key Find(Key k) { return ZKAVLLDictFind(d_, k, kNone<Key>); }
+    // Key 0 is "none" here; the datasets' absent probes are never below every key in practice, and
+    // the verification pass would catch one that is.
+    Key LowerBound(Key k) {
+        Key found = ZKAVLLDictFindNearest(d_, k, 1);
+        return found != 0 ? found : kNone<Key>;
+    }
+    bool Remove(Key k) { return ZKAVLLDictRemove(d_, k, kNone<Key>) != kNone<Key>; }
+    std::uint64_t Sum() {
+        std::uint64_t sum = 0;
+        ZKAVLLDictEnumerate(d_, FALSE, [](AVLLDict*, AVLLDictKey, AVLLDictValue v, void* a) { return AddValue(v, a); },
+                            &sum);
+        return sum;
+    }
+    std::size_t Size() const { return ZKAVLLDictSize(d_); }
+    double Bytes(std::int64_t) const { return double(d_->d_free) * sizeof(AVLLDictNode) + sizeof(AVLLDict); }
+
+private:
+    AVLLDict* d_;
+};
+
+template <class Map, const char* Name>
+class Peer {
+public:
+    using Key = typename Map::key_type;
+    static constexpr const char* kName = Name;
+    static constexpr bool kHasNearest = true;
+    void Insert(Key k, Key v) { m_.emplace(k, v); }
+    Key Find(Key k) const {
+        auto it = m_.find(k);
+        return it == m_.end() ? kNone<Key> : it->second;
+    }
+    Key LowerBound(Key k) const {
+        auto it = m_.lower_bound(k);
+        return it == m_.end() ? kNone<Key> : it->first;
+    }
+    bool Remove(Key k) { return m_.erase(k) != 0; }
+    std::uint64_t Sum() const {
+        std::uint64_t sum = 0;
+        for (const auto& [k, v] : m_) sum += v;
+        return sum;
+    }
+    std::size_t Size() const { return m_.size(); }
+    double Bytes(std::int64_t heap_delta) const { return double(heap_delta) + sizeof(Peer); }
+
+private:
+    Map m_;
+};
+
+constexpr char kStdMap32[] = "std_map32";
+constexpr char kBtree32[] = "absl_btree32";
+constexpr char kStdMap64[] = "std_map64";
+constexpr char kBtree64[] = "absl_btree64";
+using StdMap32 = Peer<std::map<std::uint32_t, std::uint32_t>, kStdMap32>;
+using Btree32 = Peer<absl::btree_map<std::uint32_t, std::uint32_t>, kBtree32>;
+using StdMap64 = Peer<std::map<std::uint64_t, std::uint64_t>, kStdMap64>;
+using Btree64 = Peer<absl::btree_map<std::uint64_t, std::uint64_t>, kBtree64>;
+
+// ---- building and verifying ---------------------------------------------------------------------------
+
+// Starts a build from a consolidated heap. Structures freed earlier leave their nodes on the
+// allocator's free lists in whatever order they were freed, and a node-based peer built from those
+// lists would have its nodes scattered: a handicap that a fresh process does not have.
+inline void SettleHeap() { malloc_trim(0); }
+
+template <class T>
+std::unique_ptr<T> Build(const Dataset& ds, double* bytes_per_key) {
+    const auto& keys = Keys<typename T::Key>(ds);
+    const std::int64_t before = zkbench::LiveHeapBytes();
+    auto t = std::make_unique<T>();
+    for (std::size_t i = 0; i < keys.size(); ++i) t->Insert(keys[i], static_cast<typename T::Key>(i));
+    if (t->Size() != keys.size()) Fail(std::string(T::kName) + " lost keys of " + ds.name);
+    *bytes_per_key = t->Bytes(zkbench::LiveHeapBytes() - before) / double(keys.size());
+    return t;
+}
+
+// Every answer is checked once, untimed, before any is measured: a fast wrong answer is no result.
+template <class T>
+void Verify(const Dataset& ds, T& t) {
+    using Key = typename T::Key;
+    const auto& keys = Keys<Key>(ds);
+    const auto& absent = Absent<Key>(ds);
+    for (std::uint32_t i : ds.order) {
+        if (t.Find(keys[i]) != Key(i)) Fail(std::string(T::kName) + " misses a key of " + ds.name);
+    }
+    for (Key k : absent) {
+        if (t.Find(k) != kNone<Key>) Fail(std::string(T::kName) + " finds an absent key of " + ds.name);
+    }
+    std::uint64_t expected = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) expected += i;
+    if (t.Sum() != expected) Fail(std::string(T::kName) + " enumerates wrongly on " + ds.name);
+    if (T::kHasNearest) {
+        std::vector<Key> sorted(keys);
+        std::sort(sorted.begin(), sorted.end());
+        for (std::size_t j = 0; j < absent.size(); j += 7) {
+            auto it = std::lower_bound(sorted.begin(), sorted.end(), absent[j]);
+            if (t.LowerBound(absent[j]) != (it == sorted.end() ? kNone<Key> : *it)) {
+                Fail(std::string(T::kName) + " finds a wrong nearest key in " + ds.name);
+            }
+        }
+    }
+}
+
+template <class T>
+struct Built {
+    std::unique_ptr<T> t;
+    std::size_t cursor = 0;  // where the next find run starts, so repeated runs do not replay warm keys
+};
+
+template <class T>
+Built<T>& Fixture(Dataset& ds) {
+    auto it = ds.fixtures.find(T::kName);
+    if (it == ds.fixtures.end()) {
+        auto b = std::make_shared<Built<T>>();
+        double bytes;
+        SettleHeap();
+        b->t = Build<T>(ds, &bytes);
+        Verify(ds, *b->t);
+        it = ds.fixtures.emplace(T::kName, b).first;
+    }
+    return *static_cast<Built<T>*>(it->second.get());
+}
+
+// ---- benchmarks ---------------------------------------------------------------------------------------
+
+template <class T>
+void BM_Insert(benchmark::State& state, const std::string& dataset) {
+    Dataset& ds = Datasets::Get(dataset);
+    double bytes_per_key = 0;
+    std::unique_ptr<T> t;
+    for (auto _ : state) {
+        // Each build starts from the heap the previous one gave back, as repeated builds in one
+        // process would; releasing is not timed.
+        state.PauseTiming();
+        t.reset();
+        state.ResumeTiming();
+        t = Build<T>(ds, &bytes_per_key);
+    }
+    zkbench::SetPerKeyCounters(state, ds.keys32.size());
+    state.counters["bytes_per_key"] = bytes_per_key;
+}
+
+template <class T>
+void BM_Find(benchmark::State& state, const std::string& dataset) {
+    using Key = typename T::Key;
+    Dataset& ds = Datasets::Get(dataset);
+    Built<T>& b = Fixture<T>(ds);
+    T& t = *b.t;
+    const auto& probes = Probes<Key>(ds);
+    const std::size_t n = probes.size();
+    std::size_t j = b.cursor;
+    for (auto _ : state) {
+        Key v = t.Find(probes[j]);
+        benchmark::DoNotOptimize(v);
+        if (++j == n) j = 0;
+    }
+    b.cursor = j;
+    zkbench::SetPerKeyCounters(state, 1);
+}
+
+template <class T>
+void BM_FindAbsent(benchmark::State& state, const std::string& dataset) {
+    using Key = typename T::Key;
+    Dataset& ds = Datasets::Get(dataset);
+    Built<T>& b = Fixture<T>(ds);
+    T& t = *b.t;
+    const auto& absent = Absent<Key>(ds);
+    std::size_t j = b.cursor % absent.size();
+    for (auto _ : state) {
+        Key v = t.Find(absent[j]);
+        benchmark::DoNotOptimize(v);
+        if (++j == absent.size()) j = 0;
+    }
+    b.cursor = j;
+    zkbench::SetPerKeyCounters(state, 1);
+}
+
+template <class T>
+void BM_Nearest(benchmark::State& state, const std::string& dataset) {
+    using Key = typename T::Key;
+    Dataset& ds = Datasets::Get(dataset);
+    Built<T>& b = Fixture<T>(ds);
+    T& t = *b.t;
+    const auto& absent = Absent<Key>(ds);
+    std::size_t j = b.cursor % absent.size();
+    for (auto _ : state) {
+        Key v = t.LowerBound(absent[j]);
+        benchmark::DoNotOptimize(v);
+        if (++j == absent.size()) j = 0;
+    }
+    b.cursor = j;
+    zkbench::SetPerKeyCounters(state, 1);
+}
+
+template <class T>
+void BM_Enumerate(benchmark::State& state, const std::string& dataset) {
+    Dataset& ds = Datasets::Get(dataset);
+    T& t = *Fixture<T>(ds).t;
+    for (auto _ : state) {
+        std::uint64_t sum = t.Sum();
+        benchmark::DoNotOptimize(sum);
+    }
+    zkbench::SetPerKeyCounters(state, ds.order.size());
+}
+
+template <class T>
+void BM_Remove(benchmark::State& state, const std::string& dataset) {
+    using Key = typename T::Key;
+    Dataset& ds = Datasets::Get(dataset);
+    const auto& keys = Keys<Key>(ds);
+    for (auto _ : state) {
+        state.PauseTiming();
+        double bytes;
+        SettleHeap();
+        std::unique_ptr<T> t = Build<T>(ds, &bytes);
+        state.ResumeTiming();
+        for (Key k : Probes<Key>(ds)) {
+            if (!t->Remove(k)) [[unlikely]] Fail(std::string(T::kName) + " cannot remove a key of " + ds.name);
+        }
+        state.PauseTiming();
+        if (t->Size() != 0) Fail(std::string(T::kName) + " is not empty after removing every key");
+        t.reset();
+        state.ResumeTiming();
+    }
+    zkbench::SetPerKeyCounters(state, keys.size());
+}
+
+template <class T>
+void Register(const std::string& dataset, bool huge) {
+    const std::string suffix = "/" + dataset + "/" + T::kName;
+    auto* insert = benchmark::RegisterBenchmark(("insert" + suffix).c_str(), BM_Insert<T>, dataset);
+    auto* remove = benchmark::RegisterBenchmark(("remove" + suffix).c_str(), BM_Remove<T>, dataset);
+    for (auto* b : {insert, remove}) {
+        b->Unit(benchmark::kMillisecond);
+        // A 10M-key build takes seconds and gigabytes: one is a steady enough figure. Smaller builds
+        // repeat a few times, as a first build spends much of its time faulting pages in.
+        if (huge) {
+            b->Iterations(1);
+        } else {
+            b->Iterations(4);
+        }
+    }
+    benchmark::RegisterBenchmark(("find" + suffix).c_str(), BM_Find<T>, dataset);
+    benchmark::RegisterBenchmark(("find_absent" + suffix).c_str(), BM_FindAbsent<T>, dataset);
+    if (T::kHasNearest) benchmark::RegisterBenchmark(("nearest" + suffix).c_str(), BM_Nearest<T>, dataset);
+    benchmark::RegisterBenchmark(("enumerate" + suffix).c_str(), BM_Enumerate<T>, dataset)
+        ->Unit(benchmark::kMillisecond);
+}
+
+void RegisterDataset(const std::string& dataset, bool huge) {
+    Register<AvlDict32>(dataset, huge);
+    Register<RbDict32>(dataset, huge);
+    Register<StdMap32>(dataset, huge);
+    Register<Btree32>(dataset, huge);
+    Register<AvlLDict64>(dataset, huge);
+    Register<StdMap64>(dataset, huge);
+    Register<Btree64>(dataset, huge);
+}
+
+// ---- tables -------------------------------------------------------------------------------------------
+
+void PrintTables(const zkbench::report_detail::CollectingReporter& r, const std::string& ours,
+                 const std::vector<std::string>& peers) {
+    namespace rd = zkbench::report_detail;
+    const auto samples = [&](const std::pair<std::string, std::string>& row,
+                             const std::string& s) -> const rd::Samples* {
+        auto byKey = r.samples.find(rd::Key{row.first, row.second});
+        if (byKey == r.samples.end()) return nullptr;
+        auto it = byKey->second.find(s);
+        return it == byKey->second.end() ? nullptr : &it->second;
+    };
+    rd::PrintTable(r, ours, peers, "Time per key; ratio = " + ours + " / peer (above 1: " + ours + " is slower)", " ns",
+                   [&](const auto& row, const std::string& s) {
+                       const rd::Samples* smp = samples(row, s);
+                       return smp ? rd::Median(smp->ns_per_key) : -1.0;
+                   });
+    rd::PrintTable(r, ours, peers, "bytes_per_key; ratio = " + ours + " / peer", "",
+                   [&](const auto& row, const std::string& s) {
+                       const rd::Samples* smp = samples(row, s);
+                       if (!smp) return -1.0;
+                       auto c = smp->counters.find("bytes_per_key");
+                       return c == smp->counters.end() ? -1.0 : rd::Median(c->second);
+                   });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Datasets::Define("rand1M", [] { return MakeRandom("rand1M", 1'000'000, 0x7EE50001); });
+    Datasets::Define("seq1M", [] { return MakeSequential("seq1M", 1'000'000, 0x7EE50002); });
+    Datasets::Define("rand10M", [] { return MakeRandom("rand10M", 10'000'000, 0x7EE50010); });
+    RegisterDataset("rand1M", false);
+    RegisterDataset("seq1M", false);
+    RegisterDataset("rand10M", true);
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    using Reporter = zkbench::report_detail::CollectingReporter;
+    const bool color = isatty(STDOUT_FILENO) && std::getenv("NO_COLOR") == nullptr;
+    Reporter reporter(color ? Reporter::OO_Color : Reporter::OO_None);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    PrintTables(reporter, AvlDict32::kName, {StdMap32::kName, Btree32::kName, RbDict32::kName});
+    PrintTables(reporter, RbDict32::kName, {StdMap32::kName, Btree32::kName});
+    PrintTables(reporter, AvlLDict64::kName, {StdMap64::kName, Btree64::kName});
+    std::printf("\n");
+    return 0;
+}
