@@ -152,6 +152,24 @@ bool CheckMode(Channel* ch, Channel::Mode mode) {
     return true;
 }
 
+// The checks both openers make before touching a descriptor: arguments present, the channel not
+// already open, a known mode. false with errno set otherwise.
+bool ReadyToOpen(Channel* ch, bool argsValid, const char* mode, Channel::Mode* channelMode) {
+    if (ch == nullptr || !argsValid || mode == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    if (ch->mode != Channel::Mode::kClosed) {
+        errno = EBUSY;
+        return false;
+    }
+    if (!ParseMode(mode, channelMode)) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -165,19 +183,8 @@ ZK_EXPORT Channel* ChannelNew(int readTimeout, int writeTimeout) {
 }
 
 ZK_EXPORT Boolean ChannelOpenFile(Channel* ch, const char* path, const char* mode) {
-    if (ch == nullptr || path == nullptr || mode == nullptr) {
-        errno = EINVAL;
-        return FALSE;
-    }
-    if (ch->mode != Channel::Mode::kClosed) {
-        errno = EBUSY;
-        return FALSE;
-    }
     Channel::Mode channelMode;
-    if (!ParseMode(mode, &channelMode)) {
-        errno = EINVAL;
-        return FALSE;
-    }
+    if (!ReadyToOpen(ch, path != nullptr, mode, &channelMode)) return FALSE;
     int flags = channelMode == Channel::Mode::kRead ? O_RDONLY | O_CLOEXEC
                                                     : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     int fd;
@@ -192,19 +199,8 @@ ZK_EXPORT Boolean ChannelOpenFile(Channel* ch, const char* path, const char* mod
 }
 
 ZK_EXPORT Boolean ChannelOpenFd(Channel* ch, int fd, const char* mode) {
-    if (ch == nullptr || fd < 0 || mode == nullptr) {
-        errno = EINVAL;
-        return FALSE;
-    }
-    if (ch->mode != Channel::Mode::kClosed) {
-        errno = EBUSY;
-        return FALSE;
-    }
     Channel::Mode channelMode;
-    if (!ParseMode(mode, &channelMode)) {
-        errno = EINVAL;
-        return FALSE;
-    }
+    if (!ReadyToOpen(ch, fd >= 0, mode, &channelMode)) return FALSE;
     // A descriptor opened the other way round would fail at the first transfer, far from the cause.
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0) {
