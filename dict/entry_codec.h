@@ -18,6 +18,22 @@ namespace zk {
 // for a slot marker.
 inline constexpr size_t kMaxDataUsed = HASH_DELETED - 1;
 
+// The largest capacity whose slot count (3 * capacity) >> 1 still fits in 32 bits. Beyond it the
+// count would wrap below the capacity and leave no empty slot to end a probe.
+inline constexpr UInt kMaxCapacity = 0x55555555u;
+
+// The slot count of a table that accepts capacity entries: about half again as many, a prime.
+inline UInt SlotCount(UInt capacity) { return Prime((3u * capacity) >> 1); }
+
+inline UInt ClampCapacity(UInt capacity) { return capacity > kMaxCapacity ? kMaxCapacity : capacity; }
+
+// The capacity after growing by factor: the single-precision product, truncated. Converting a float
+// at or beyond 2^32 to UInt is undefined, and such a product is clamped anyway.
+inline UInt GrownCapacity(UInt capacity, float factor) {
+    float product = float(capacity) * factor;
+    return product >= float(kMaxCapacity) ? kMaxCapacity : UInt(product);
+}
+
 inline ULong Load64(const UByte* p) {
     ULong w;
     std::memcpy(&w, p, 8);
@@ -72,6 +88,31 @@ inline UInt DecodeKey(const UByte* prefix, UByte keySize, const UByte** bytes) {
     UInt len = keySize == 0 ? IO2_MemRefReadChecked4(&p) : IO2_MemReadPaddedLE4(&p, keySize);
     *bytes = p;
     return len;
+}
+
+// DecodeKey for bytes that may be hostile: FALSE unless the whole length prefix and the key lie
+// before limit and the length code is well formed.
+inline bool DecodeKeyChecked(const UByte* prefix, const UByte* limit, UByte keySize, const UByte** bytes,
+                             UInt* len) {
+    if (keySize > 4) return false;
+    size_t room = size_t(limit - prefix);
+    UInt width;
+    if (keySize != 0) {
+        width = keySize;
+    } else {
+        width = 0;
+        while (width < IO2_MAX_CODE_LEN && width < room && (prefix[width] & 1)) width++;
+        // Stopped on a byte without the continuation bit: the code ends there.
+        if (width == IO2_MAX_CODE_LEN || width == room) return false;
+        width++;
+    }
+    if (width > room) return false;
+    const UByte* p = prefix;
+    UInt l = keySize == 0 ? IO2_MemRefReadChecked4(&p) : IO2_MemReadPaddedLE4(&p, keySize);
+    if (l > room - width) return false;
+    *bytes = p;
+    *len = l;
+    return true;
 }
 
 template <class Table>

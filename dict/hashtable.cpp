@@ -4,8 +4,6 @@
 #include <atomic>
 #include <cstring>
 #include <string>
-#include <unordered_set>
-#include <vector>
 
 #include "dict/entry_codec.h"
 #include "dict/hashtable_internal.h"
@@ -17,8 +15,16 @@ constexpr const char* kModule = "zkdict";
 
 std::atomic<bool> g_initialised{false};
 
-// Memory of the data area and the slot array: heap blocks, or page mappings that the kernel can
-// resize in place. A failed mapping is fatal: the report does not return.
+void FillEmpty(HashTable* table) {
+    std::memset(table->t_entries, 0xFF, sizeof(UInt) * size_t(table->t_entries_size));
+}
+
+using Engine = zk::HashTableTraits;
+
+}  // namespace
+
+namespace zk {
+
 void* HashMalloc(bool vm, size_t elemSize, size_t count, int line) {
     size_t size = elemSize * count;
     if (!vm) return Allocate_(size, nullptr, kPath, line);
@@ -53,40 +59,11 @@ void HashFree(bool vm, void* block, size_t elemSize, size_t count, int line) {
     }
 }
 
-// Capacities beyond the largest whose slot count fits in 32 bits would wrap that count below the
-// capacity and leave no empty slot to end a probe.
-UInt ClampCapacity(UInt capacity) {
-    return capacity > zk::kHashTableMaxCapacity ? zk::kHashTableMaxCapacity : capacity;
-}
+}  // namespace zk
 
-UInt SlotCount(UInt capacity) { return Prime((3u * capacity) >> 1); }
-
-// The slot at which a probe for the key with hash h ends: the key's slot, or the empty slot where it
-// would go. *found tells which.
-template <class Equal>
-inline UInt Probe(const HashTable* table, UInt h, Equal&& equal, bool* found) {
-    const UInt* slots = table->t_entries;
-    UInt size = table->t_entries_size;
-    UInt s = h % size;
-    for (;;) {
-        UInt e = slots[s];
-        if (e == HASH_EMPTY) {
-            *found = false;
-            return s;
-        }
-        if (equal(e)) {
-            *found = true;
-            return s;
-        }
-        if (++s == size) s = 0;
-    }
-}
-
-void FillEmpty(HashTable* table) {
-    std::memset(table->t_entries, 0xFF, sizeof(UInt) * size_t(table->t_entries_size));
-}
-
-}  // namespace
+using zk::HashFree;
+using zk::HashMalloc;
+using zk::HashRealloc;
 
 extern "C" {
 
@@ -109,8 +86,8 @@ ZK_EXPORT HashTable* HashTableNew(UInt capacity, HashKeyFunction hash, HashValue
     table->t_vm = vm ? TRUE : FALSE;
     table->t_selected = FALSE;
     table->t_entries_used = 0;
-    table->t_entries_capacity = ClampCapacity(capacity < 5 ? 5 : capacity);
-    table->t_entries_size = SlotCount(table->t_entries_capacity);
+    table->t_entries_capacity = zk::ClampCapacity(capacity < 5 ? 5 : capacity);
+    table->t_entries_size = zk::SlotCount(table->t_entries_capacity);
     table->t_entries = static_cast<UInt*>(HashMalloc(table->t_vm, sizeof(UInt), table->t_entries_size, __LINE__));
     FillEmpty(table);
     table->t_data_used = 0;
@@ -138,24 +115,14 @@ ZK_EXPORT Boolean HashTableFull(const HashTable* table) {
 ZK_EXPORT void HashTableGrow(HashTable* table, float factor, void* ptr) {
     ZK_ASSERT(!table->t_selected);
     ZK_ASSERT(factor > 1.0);
-    float product = float(table->t_entries_capacity) * factor;
-    // Converting a float at or beyond 2^32 to UInt is undefined; such a product is clamped anyway.
-    UInt capacity = product >= float(zk::kHashTableMaxCapacity) ? zk::kHashTableMaxCapacity : UInt(product);
-    UInt size = SlotCount(capacity);
+    UInt capacity = zk::GrownCapacity(table->t_entries_capacity, factor);
+    UInt size = zk::SlotCount(capacity);
     table->t_entries = static_cast<UInt*>(
         HashRealloc(table->t_vm, table->t_entries, sizeof(UInt), table->t_entries_size, size, __LINE__));
     table->t_entries_capacity = capacity;
     table->t_entries_size = size;
     FillEmpty(table);
-    UInt* slots = table->t_entries;
-    zk::ForEachEntry(table, 0, [&](UInt off) {
-        const UByte* key;
-        UInt len = zk::EntryKey(table, table->t_data + off, &key);
-        UInt s = zk::KeyHash(table, key, len, ptr) % size;
-        while (slots[s] != HASH_EMPTY)
-            if (++s == size) s = 0;
-        slots[s] = off;
-    });
+    zk::RefileAll<Engine>(table, table->t_entries, size, ptr);
 }
 
 ZK_EXPORT void* HashTableFind(HashTable* table, const void* bytes, UInt len, Boolean create, UInt* offset,
@@ -215,54 +182,61 @@ ZK_EXPORT HashTable* HashTableCopy(const HashTable* table) {
     return copy;
 }
 
+// ---- walks, selections and positions ----------------------------------------------------------------
+
+ZK_EXPORT UInt HashTableEnumerate(HashTable* table, UInt offset, HashEnumerateFunction fun, void* ptr) {
+    return zk::Enumerate<Engine>(table, offset, fun, ptr);
+}
+
+ZK_EXPORT UInt HashTableSelect(HashTable* table, UInt count, HashSelectFunction select, void* ptr,
+                               UIntArray* array) {
+    return zk::Select<Engine>(table, count, select, ptr, array);
+}
+
+ZK_EXPORT void HashTableSort(HashTable* table, HashCompareFunction cmp, void* ptr, UIntArray* entries) {
+    ZK_ASSERT(cmp != NULL && (entries != NULL || table->t_selected));
+    if (entries != nullptr) {
+        zk::SortEntries(table, entries->data, entries->length, cmp, ptr);
+    } else {
+        zk::SortEntries(table, table->t_entries, table->t_entries_used, cmp, ptr);
+    }
+}
+
+ZK_EXPORT void* HashTableGetIndex(const HashTable* table, UInt i, const UIntArray* entries) {
+    if (entries != nullptr) return table->t_data + entries->data[i];
+    ZK_ASSERT(table->t_selected);
+    return table->t_data + table->t_entries[i];
+}
+
+ZK_EXPORT void* HashTableGetOffset(const HashTable* table, UInt offset) { return table->t_data + offset; }
+
+ZK_EXPORT HashTableIterator* HashTableIteratorInit(const HashTable* table) {
+    if (table == nullptr) return nullptr;
+    auto* it = static_cast<HashTableIterator*>(Allocate_(sizeof(HashTableIterator), nullptr, kPath, __LINE__));
+    it->t_hash = table;
+    it->t_offset = 0;
+    return it;
+}
+
+ZK_EXPORT Boolean HashTableIteratorEnd(const HashTableIterator* it) { return zk::IteratorEnd(it) ? TRUE : FALSE; }
+
+ZK_EXPORT void HashTableIteratorNext(HashTableIterator* it) { zk::IteratorNext(it); }
+
+ZK_EXPORT UInt HashTableIteratorGetKey(const HashTableIterator* it, const UByte** kLen) {
+    return zk::IteratorKey(it, kLen);
+}
+
+ZK_EXPORT void* HashTableIteratorGetValue(const HashTableIterator* it) { return zk::IteratorValue(it); }
+
+ZK_EXPORT void HashTableIteratorFinalize(HashTableIterator* it) { UnAllocate_(it, kPath, __LINE__); }
+
 }  // extern "C"
 
 namespace zk {
 
 std::string CheckHashTable(const HashTable* t, void* ptr) {
-    auto fail = [](const std::string& what) { return what; };
-    if (t->t_key_size > 4) return fail("key size above 4");
-    if (t->t_entries_size != SlotCount(t->t_entries_capacity)) return fail("slot count is not Prime(3 * capacity / 2)");
-    if (t->t_entries_used > t->t_entries_capacity) return fail("more entries than the capacity");
-    if (t->t_data_used > t->t_data_size) return fail("used data area exceeds its size");
-    if (t->t_data_used > kMaxDataUsed) return fail("used data area reaches the slot markers");
-
-    std::unordered_set<UInt> entries;
-    for (size_t off = 0; off < t->t_data_used;) {
-        if (t->t_aligned && off % 8 != 0) return fail("unaligned entry at " + std::to_string(off));
-        size_t next = NextEntry(t, off);
-        if (next > (t->t_aligned ? (t->t_data_used + 7) & ~size_t(7) : t->t_data_used))
-            return fail("entry at " + std::to_string(off) + " runs past the used area");
-        entries.insert(UInt(off));
-        off = next;
-    }
-
-    UInt filled = 0;
-    std::unordered_set<UInt> seen;
-    for (UInt s = 0; s < t->t_entries_size; s++) {
-        UInt e = t->t_entries[s];
-        if (e == HASH_EMPTY) continue;
-        filled++;
-        if (!entries.count(e)) return fail("slot " + std::to_string(s) + " holds no entry's offset");
-        if (!seen.insert(e).second) return fail("offset " + std::to_string(e) + " filed twice");
-    }
-    if (filled != t->t_entries_used) return fail("filled slots differ from the entry count");
-    if (t->t_selected) {
-        for (UInt s = t->t_entries_used; s < t->t_entries_size; s++)
-            if (t->t_entries[s] != HASH_EMPTY) return fail("selected list is not dense");
-        return {};
-    }
-    if (entries.size() != t->t_entries_used) return fail("entries in the data area differ from the count");
-    for (UInt off : entries) {
-        const UByte* key;
-        UInt len = EntryKey(t, t->t_data + off, &key);
-        bool found;
-        UInt s = Probe(t, KeyHash(t, key, len, ptr), [&](UInt e) { return EntryMatches(t, e, key, len, ptr); },
-                       &found);
-        if (!found || t->t_entries[s] != off)
-            return fail("entry at " + std::to_string(off) + " is not the first match on its probe path");
-    }
-    return {};
+    if (t->t_entries_size != SlotCount(t->t_entries_capacity)) return "slot count is not Prime(3 * capacity / 2)";
+    return CheckTable<HashTableTraits>(t, ptr, 0, false);
 }
 
 }  // namespace zk

@@ -1,0 +1,262 @@
+// table_engine.h: what the two packed hash tables share beyond the entry codec: the walks over all
+// their entries (enumeration, selection, sorting, access by position, iteration), the re-filing of
+// every entry into a fresh slot array, the checks of a table image read from outside the process,
+// and the invariant checker of the tests.
+//
+// The tables differ in the names of their counts, in their probe schemes, in whether a walk first
+// purges removed entries, and in whether a selection may go to a caller's array. Each table
+// describes itself to the engine with a traits class:
+//
+//   struct Traits {
+//       using Table = ...;                        // the record
+//       using Probe = ...;                        // the probe sequence, see LinearProbe
+//       static UInt& Count(Table*);               // entries (after an in-place selection: selected)
+//       static UInt Count(const Table*);
+//       static UInt Slots(const Table*);          // slot count
+//       static UInt Capacity(const Table*);       // entries accepted
+//       static void Normalize(Table*, void* ptr); // run before walks of an unselected table
+//   };
+#ifndef ZKDICT_DICT_TABLE_ENGINE_H
+#define ZKDICT_DICT_TABLE_ENGINE_H
+
+#include <string>
+#include <vector>
+
+#include "dict/entry_codec.h"
+#include "dict/hashentry.h"
+#include "zklib/zklib.h"
+
+namespace zk {
+
+// Linear probing: the start slot, then each next one, wrapping. It never gives up by itself; the
+// table's load keeps an empty slot on every path.
+class LinearProbe {
+public:
+    LinearProbe(UInt slots, UInt hash) : size_(slots), slot_(hash % slots) {}
+    UInt slot() const { return slot_; }
+    bool Next() {
+        if (++slot_ == size_) slot_ = 0;
+        return true;
+    }
+
+private:
+    UInt size_, slot_;
+};
+
+// Double hashing with a step that depends only on the start slot. With a prime slot count the
+// sequence visits every slot once; Next is FALSE when it would come back to the start.
+class DoubleProbe {
+public:
+    DoubleProbe(UInt slots, UInt hash)
+        : size_(slots), start_(hash % slots), slot_(start_), step_((slots - 2) - (start_ % (slots - 2))) {}
+    UInt slot() const { return slot_; }
+    // The slot after the current one, without moving: for prefetching.
+    UInt Peek() const { return slot_ >= size_ - step_ ? slot_ - (size_ - step_) : slot_ + step_; }
+    bool Next() {
+        slot_ = Peek();
+        return slot_ != start_;
+    }
+
+private:
+    UInt size_, start_, slot_, step_;
+};
+
+// ---- walks -------------------------------------------------------------------------------------
+
+// Calls fun on every entry of the data area from offset on, in storage order, until it returns
+// non-zero. On an unselected table the walk re-reads the data area before every step, so fun may
+// insert: the area may move and entries appended meanwhile are visited too. A selected table
+// cannot change, and its walk ends where the data area ended when it started.
+template <class Traits>
+UInt Enumerate(typename Traits::Table* t, UInt offset, HashEnumerateFunction fun, void* ptr) {
+    if (t->t_selected) {
+        const size_t end = t->t_data_used;
+        for (size_t off = offset; off < end; off = NextEntry(t, off))
+            if (UInt r = fun(t->t_data + off, ptr)) return r;
+        return 0;
+    }
+    Traits::Normalize(t, ptr);
+    for (size_t off = offset; off < t->t_data_used; off = NextEntry(t, off))
+        if (UInt r = fun(t->t_data + off, ptr)) return r;
+    return 0;
+}
+
+// Takes every filed entry out of the slot array, in slot order, and keeps at most count of those
+// that select accepts (all of them when select is NULL; count 0 means no limit): into array, or
+// without one densely into the first slots, which freezes the table. A selected table selects
+// again from its current list. Returns the number kept.
+template <class Traits>
+UInt Select(typename Traits::Table* t, UInt count, HashSelectFunction select, void* ptr, UIntArray* array) {
+    Traits::Normalize(t, ptr);
+    const UInt scan = t->t_selected ? Traits::Count(t) : Traits::Slots(t);
+    if (array == nullptr) {
+        t->t_selected = TRUE;
+    } else {
+        array->length = 0;
+    }
+    if (count == 0) count = scan;
+    UInt* slots = t->t_entries;
+    UInt n = 0;
+    for (UInt s = 0; s < scan; s++) {
+        const UInt e = slots[s];
+        if (e == HASH_EMPTY) continue;
+        slots[s] = HASH_EMPTY;
+        if (n < count && (select == nullptr || select(t->t_data + e, ptr))) {
+            if (array == nullptr) {
+                slots[n] = e;
+            } else {
+                if (array->length == array->capacity) ArrayGrow_(array, sizeof(UInt), __FILE__, __LINE__);
+                array->data[array->length++] = e;
+            }
+            n++;
+        }
+    }
+    if (array == nullptr) Traits::Count(t) = n;
+    return n;
+}
+
+// The comparison QSort hands two entry offsets to: the caller's comparison of their value pointers.
+inline int CompareEntries(const void* a, const void* b, void* arg) {
+    const auto* d = static_cast<const HashSortData*>(arg);
+    UInt x, y;
+    std::memcpy(&x, a, sizeof x);
+    std::memcpy(&y, b, sizeof y);
+    return d->d_cmp(d->d_data + x, d->d_data + y, d->d_ptr);
+}
+
+// Sorts a list of n entry offsets by the caller's comparison; only offsets move.
+template <class Table>
+void SortEntries(const Table* t, UInt* list, UInt n, HashCompareFunction cmp, void* ptr) {
+    HashSortData data{cmp, t->t_data, ptr};
+    QSort(list, n, sizeof(UInt), CompareEntries, &data);
+}
+
+// The iterator of either table: the table and the offset of the current entry. Every call reads the
+// table's current data area, so an iterator survives insertions and reaches appended entries last.
+template <class Iterator>
+bool IteratorEnd(const Iterator* it) {
+    return it->t_offset >= it->t_hash->t_data_used;
+}
+
+template <class Iterator>
+void IteratorNext(Iterator* it) {
+    it->t_offset = UInt(NextEntry(it->t_hash, it->t_offset));
+}
+
+template <class Iterator>
+UInt IteratorKey(const Iterator* it, const UByte** bytes) {
+    return EntryKey(it->t_hash, it->t_hash->t_data + it->t_offset, bytes);
+}
+
+template <class Iterator>
+void* IteratorValue(const Iterator* it) {
+    return it->t_hash->t_data + it->t_offset;
+}
+
+// ---- re-filing ---------------------------------------------------------------------------------
+
+// Files every entry of the data area, in storage order, into the first empty slot of its probe
+// path in slots (size slots, all empty on entry, more than there are entries). A batch of entries is
+// hashed before any is filed, so that the slot misses of the batch overlap instead of queueing.
+template <class Traits>
+void RefileAll(const typename Traits::Table* t, UInt* slots, UInt size, void* ptr) {
+    using Probe = typename Traits::Probe;
+    constexpr int kBatch = 16;
+    UInt offsets[kBatch], hashes[kBatch];
+    auto file = [&](int n) {
+        for (int i = 0; i < n; i++) {
+            Probe probe(size, hashes[i]);
+            while (slots[probe.slot()] != HASH_EMPTY) probe.Next();
+            slots[probe.slot()] = offsets[i];
+        }
+    };
+    int n = 0;
+    for (size_t off = 0; off < t->t_data_used; off = NextEntry(t, off)) {
+        const UByte* key;
+        const UInt len = EntryKey(t, t->t_data + off, &key);
+        offsets[n] = UInt(off);
+        hashes[n] = KeyHash(t, key, len, ptr);
+        __builtin_prefetch(slots + hashes[n] % size, 1);
+        if (++n == kBatch) {
+            file(n);
+            n = 0;
+        }
+    }
+    file(n);
+}
+
+// ---- images from outside the process -------------------------------------------------------------
+
+// A table image as read: its data area, its slot array and what the entries' layout depends on.
+struct TableImage {
+    const UByte* data;
+    size_t used;     // bytes of the data area in use, already checked against what was read
+    UInt val_len;
+    UByte key_size;  // already checked to be at most 4
+    bool aligned;
+    const UInt* slots;
+    UInt nslots;
+    bool tombstones; // whether HASH_DELETED may appear in the slots
+};
+
+struct ImageCounts {
+    UInt entries = 0;  // entries in the data area
+    UInt live = 0;     // slots holding an entry offset
+    UInt deleted = 0;  // slots holding HASH_DELETED
+    UInt dense = 0;    // how many slots from slot 0 on hold entry offsets without a gap
+};
+
+// Checks an image before a table is made of it: the used data area must be a clean sequence of
+// whole entries (each on its alignment, with a well-formed length prefix, ending inside the used
+// area), and every slot must hold a marker or the offset of one of those entries, no entry twice.
+// Counts what it saw into *counts. One pass over the data area and one over the slots; the marks
+// cost a bit per possible entry start, at most an eighth of the bytes read.
+bool CheckImage(const TableImage& image, ImageCounts* counts);
+
+// ---- invariants (for the tests) ----------------------------------------------------------------
+
+// The faults of a table that its own operations must never produce, as the description of the
+// first one found, or an empty string: counts against the slots and the data area, every slot
+// holding a marker or the offset of an entry (each once), the selected list dense, and (outside a
+// selection) every live entry the first match on its own key's probe path.
+template <class Traits>
+std::string CheckTable(const typename Traits::Table* t, void* ptr, UInt deletedSlots, bool tombstones) {
+    using Probe = typename Traits::Probe;
+    if (t->t_key_size > 4) return "key size above 4";
+    if (Traits::Slots(t) <= Traits::Capacity(t)) return "no more slots than the capacity";
+    if (Traits::Count(t) > Traits::Capacity(t)) return "more entries than the capacity";
+    if (t->t_data_used > t->t_data_size) return "used data area exceeds its size";
+    if (t->t_data_used > kMaxDataUsed) return "used data area reaches the slot markers";
+    TableImage image{t->t_data, t->t_data_used, t->t_val_len, t->t_key_size, t->t_aligned != 0,
+                     t->t_entries,  Traits::Slots(t), tombstones};
+    ImageCounts c;
+    if (!CheckImage(image, &c)) return "data area or slots do not hold whole entries";
+    if (c.deleted != deletedSlots) return "tombstones differ from their count";
+    if (c.live != Traits::Count(t)) return "filled slots differ from the entry count";
+    if (t->t_selected) {
+        if (c.dense != c.live || c.deleted != 0) return "selected list is not dense";
+        return {};
+    }
+    // Outside a selection every entry of the data area is either filed or stands for a tombstone.
+    if (c.entries != c.live + c.deleted) return "entries in the data area differ from the slots";
+    for (UInt s = 0; s < Traits::Slots(t); s++) {
+        const UInt e = t->t_entries[s];
+        if (e >= HASH_DELETED) continue;
+        const UByte* key;
+        const UInt len = EntryKey(t, t->t_data + e, &key);
+        Probe probe(Traits::Slots(t), KeyHash(t, key, len, ptr));
+        for (;;) {
+            const UInt f = t->t_entries[probe.slot()];
+            if (f == HASH_EMPTY) return "entry at " + std::to_string(e) + " is not on its probe path";
+            if (f != HASH_DELETED && EntryMatches(t, f, key, len, ptr)) break;
+            if (!probe.Next()) return "entry at " + std::to_string(e) + " is not on its probe path";
+        }
+        if (t->t_entries[probe.slot()] != e)
+            return "entry at " + std::to_string(e) + " is shadowed by an equal key";
+    }
+    return {};
+}
+
+}  // namespace zk
+
+#endif  // ZKDICT_DICT_TABLE_ENGINE_H
