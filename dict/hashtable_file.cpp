@@ -1,0 +1,244 @@
+// Saving a HashTable as its memory image and loading it back; the layout is in dict/hashtable.h.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "dict/atomic_file.h"
+#include "dict/hashtable.h"
+#include "dict/hashtable_internal.h"
+
+namespace {
+
+constexpr const char* kPath = "dict/hashtable";
+
+// Offsets of the header fields. The header is packed: the 8-byte fields sit at odd offsets, so it
+// is built and parsed byte-wise rather than through a struct.
+constexpr size_t kSelectedAt = 0, kValLenAt = 4, kKeySizeAt = 8, kUsedAt = 9, kCapacityAt = 13, kSlotsAt = 17,
+                 kDataUsedAt = 21, kDataSizeAt = 29, kHeaderSize = 37;
+static_assert(kValLenAt == kSelectedAt + sizeof(Boolean) && kKeySizeAt == kValLenAt + sizeof(UInt) &&
+                  kUsedAt == kKeySizeAt + sizeof(UByte) && kCapacityAt == kUsedAt + sizeof(UInt) &&
+                  kSlotsAt == kCapacityAt + sizeof(UInt) && kDataUsedAt == kSlotsAt + sizeof(UInt) &&
+                  kDataSizeAt == kDataUsedAt + sizeof(ULong) && kHeaderSize == kDataSizeAt + sizeof(ULong),
+              "the header fields follow one another without padding");
+static_assert(sizeof(size_t) == sizeof(ULong), "the data-area sizes are stored as 64-bit numbers");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the file is the little-endian memory image");
+
+// Bulk reads go in chunks of at most this many elements, so that no single read is unbounded.
+constexpr size_t kChunk = size_t(1) << 24;
+
+template <class T>
+void Put(UByte* header, size_t at, T value) {
+    std::memcpy(header + at, &value, sizeof value);
+}
+
+template <class T>
+T Get(const UByte* header, size_t at) {
+    T value;
+    std::memcpy(&value, header + at, sizeof value);
+    return value;
+}
+
+// A failure report of the file routines: severity 4, flag 0, the text followed by the system's
+// reason. It returns; the caller cleans up and fails.
+void Report(const char* function, int line, const char* format, const char* filename) {
+    ZKSetMessageContext2_(kPath, line, "zkdict", function, 4, 0);
+    ZKErrorRethrow_(format, filename != nullptr ? filename : "(null)");
+}
+
+// Reads count elements of elemSize bytes into a new block of exactly count elements, or gives NULL
+// at a short read. With known, the stream has already been seen to hold them and the block is
+// allocated whole; otherwise it grows with the bytes that actually arrive, so that a short stream
+// costs no more memory than it delivered, whatever its header claimed.
+void* ReadBlock(std::FILE* f, bool vm, size_t elemSize, size_t count, bool known) {
+    size_t have = known ? count : std::min(count, kChunk);
+    void* block = zk::HashMalloc(vm, elemSize, have, __LINE__);
+    for (size_t done = 0; done < count;) {
+        if (done == have) {
+            const size_t next = std::min(count, 2 * have);
+            block = zk::HashRealloc(vm, block, elemSize, have, next, __LINE__);
+            have = next;
+        }
+        const size_t want = std::min({count - done, kChunk, have - done});
+        const size_t got = std::fread(static_cast<UByte*>(block) + done * elemSize, elemSize, want, f);
+        done += got;
+        if (got < want) {
+            if (!std::ferror(f)) errno = EINVAL;  // the file ends early
+            ZKErrorSave();
+            zk::HashFree(vm, block, elemSize, have, __LINE__);
+            ZKErrorRestore();
+            return nullptr;
+        }
+    }
+    return block;
+}
+
+// Whether the stream still holds at least bytes bytes, when that can be known (a regular file).
+// *known tells whether it could.
+bool StreamHolds(std::FILE* f, ULong bytes, bool* known) {
+    *known = false;
+    struct stat st;
+    const int fd = fileno(f);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return true;
+    const long at = std::ftell(f);
+    if (at < 0) return true;
+    *known = true;
+    return ULong(st.st_size) >= ULong(at) && ULong(st.st_size) - ULong(at) >= bytes;
+}
+
+}  // namespace
+
+namespace zk {
+
+bool HashTableFileDataSize(const HashTable* table, size_t* dataBytes) {
+    if (table->t_data_used > kMaxDataUsed || table->t_data_used > table->t_data_size) return false;
+    // No entry can reach past kMaxDataUsed, so an allocation beyond 32 bits holds nothing worth keeping
+    // past the used part.
+    *dataBytes = table->t_data_size <= UINT_MAX_VALUE ? table->t_data_size : table->t_data_used;
+    return true;
+}
+
+HashTable* HashTableReadStream(std::FILE* f, const char* name, HashKeyFunction hash, HashValueFunction value,
+                               HashEqualFunction equal, Boolean vm) {
+    auto fail = [name](int err, int line) -> HashTable* {
+        if (err != 0) errno = err;
+        Report("HashTableRead", line, "error reading %s", name);
+        return nullptr;
+    };
+    UByte header[kHeaderSize];
+    if (std::fread(header, 1, kHeaderSize, f) != kHeaderSize) return fail(std::ferror(f) ? 0 : EINVAL, __LINE__);
+
+    HashTable t{};
+    t.t_hash = hash;
+    t.t_value = value;
+    t.t_equal = equal;
+    t.t_vm = vm ? TRUE : FALSE;
+    const UInt selected = Get<UInt>(header, kSelectedAt);
+    t.t_val_len = Get<UInt>(header, kValLenAt);
+    t.t_key_size = header[kKeySizeAt];
+    t.t_entries_used = Get<UInt>(header, kUsedAt);
+    t.t_entries_capacity = Get<UInt>(header, kCapacityAt);
+    t.t_entries_size = Get<UInt>(header, kSlotsAt);
+    const ULong dataUsed = Get<ULong>(header, kDataUsedAt);
+    const ULong dataSize = Get<ULong>(header, kDataSizeAt);
+
+    // The header must describe a table this library could have made: the slot count its capacity
+    // implies (so that growth never shrinks the slot array), no more entries than the capacity, and a
+    // data area the format can count, whose used part stays below the slot markers.
+    if (selected > 1 || t.t_key_size > 4 || t.t_entries_capacity > kMaxCapacity ||
+        t.t_entries_size != SlotCount(t.t_entries_capacity) || t.t_entries_used > t.t_entries_capacity ||
+        dataSize > UINT_MAX_VALUE || dataUsed > dataSize || dataUsed > kMaxDataUsed)
+        return fail(EINVAL, __LINE__);
+    t.t_selected = selected ? TRUE : FALSE;
+    t.t_data_used = dataUsed;
+    t.t_data_size = dataSize;
+
+    bool known;
+    if (!StreamHolds(f, sizeof(UInt) * ULong(t.t_entries_size) + dataSize, &known)) return fail(EINVAL, __LINE__);
+    t.t_entries = static_cast<UInt*>(ReadBlock(f, t.t_vm, sizeof(UInt), t.t_entries_size, known));
+    if (t.t_entries == nullptr) return fail(0, __LINE__);
+    t.t_data = static_cast<UByte*>(ReadBlock(f, t.t_vm, 1, t.t_data_size, known));
+    if (t.t_data == nullptr) {
+        ZKErrorSave();
+        HashFree(t.t_vm, t.t_entries, sizeof(UInt), t.t_entries_size, __LINE__);
+        ZKErrorRestore();
+        return fail(0, __LINE__);
+    }
+
+    // A file with an entry offset off the 8-byte grid was written from an unaligned table (one
+    // loaded that way itself), whose entries follow one another without padding.
+    t.t_aligned = TRUE;
+    for (UInt s = 0; s < t.t_entries_size; s++) {
+        if (t.t_entries[s] != HASH_EMPTY && t.t_entries[s] % 8 != 0) {
+            t.t_aligned = FALSE;
+            break;
+        }
+    }
+
+    // Outside a selection every entry is counted (though a selection into an array may have emptied
+    // its slots); a selected table holds its list densely in the first slots.
+    TableImage image{t.t_data, t.t_data_used, t.t_val_len, t.t_key_size, t.t_aligned != 0,
+                     t.t_entries, t.t_entries_size, false};
+    ImageCounts c;
+    const bool sound = CheckImage(image, &c) &&
+                       (t.t_selected ? c.live == t.t_entries_used && c.dense == c.live
+                                     : c.entries == t.t_entries_used && c.live <= c.entries);
+    if (!sound) {
+        HashFree(t.t_vm, t.t_data, 1, t.t_data_size, __LINE__);
+        HashFree(t.t_vm, t.t_entries, sizeof(UInt), t.t_entries_size, __LINE__);
+        return fail(EINVAL, __LINE__);
+    }
+    auto* table = static_cast<HashTable*>(Allocate_(sizeof(HashTable), nullptr, kPath, __LINE__));
+    *table = t;
+    return table;
+}
+
+}  // namespace zk
+
+extern "C" {
+
+ZK_EXPORT Boolean HashTableWrite(const HashTable* table, const char* filename) {
+    size_t dataBytes;
+    if (!zk::HashTableFileDataSize(table, &dataBytes)) {
+        errno = EFBIG;
+        Report("HashTableWrite", __LINE__, "error writing %s", filename);
+        return FALSE;
+    }
+    zk::AtomicFile file;
+    Channel* ch = filename != nullptr && file.Begin(filename) ? file.channel() : nullptr;
+    if (ch == nullptr) {
+        if (filename == nullptr) errno = EINVAL;
+        Report("HashTableWrite", __LINE__, "error opening %s", filename);
+        return FALSE;
+    }
+    UByte header[kHeaderSize];
+    Put<UInt>(header, kSelectedAt, table->t_selected ? 1 : 0);
+    Put<UInt>(header, kValLenAt, table->t_val_len);
+    header[kKeySizeAt] = table->t_key_size;
+    Put<UInt>(header, kUsedAt, table->t_entries_used);
+    Put<UInt>(header, kCapacityAt, table->t_entries_capacity);
+    Put<UInt>(header, kSlotsAt, table->t_entries_size);
+    Put<ULong>(header, kDataUsedAt, table->t_data_used);
+    Put<ULong>(header, kDataSizeAt, dataBytes);
+    if (!ChannelWriteBuf(ch, header, kHeaderSize)) {
+        file.Abandon();
+        return FALSE;
+    }
+    if (!ChannelWriteBuf(ch, table->t_entries, sizeof(UInt) * size_t(table->t_entries_size)) ||
+        !ChannelWriteBuf(ch, table->t_data, dataBytes) || !ChannelFlush(ch) || !ChannelSync(ch)) {
+        Report("HashTableWrite", __LINE__, "error writing %s", filename);
+        ZKErrorSave();
+        file.Abandon();
+        ZKErrorRestore();
+        return FALSE;
+    }
+    // Closing covers putting the file in place: close, rename over the target, sync the directory.
+    if (!file.Commit()) {
+        Report("HashTableWrite", __LINE__, "error closing %s", filename);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+ZK_EXPORT HashTable* HashTableRead(const char* filename, HashKeyFunction hash, HashValueFunction value,
+                                   HashEqualFunction equal, Boolean vm) {
+    std::FILE* f = filename != nullptr ? std::fopen(filename, "r") : nullptr;
+    if (f == nullptr) {
+        if (filename == nullptr) errno = EINVAL;
+        Report("HashTableRead", __LINE__, "error opening %s", filename);
+        return nullptr;
+    }
+    HashTable* table = zk::HashTableReadStream(f, filename, hash, value, equal, vm);
+    if (table == nullptr) {
+        ZKErrorSave();
+        std::fclose(f);
+        ZKErrorRestore();
+        return nullptr;
+    }
+    std::fclose(f);
+    return table;
+}
+
+}  // extern "C"
