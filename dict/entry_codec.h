@@ -21,6 +21,9 @@ inline constexpr size_t kMaxDataUsed = HASH_DELETED - 1;
 // The largest capacity whose slot count (3 * capacity) >> 1 still fits in 32 bits. Beyond it the
 // count would wrap below the capacity and leave no empty slot to end a probe.
 inline constexpr UInt kMaxCapacity = 0x55555555u;
+// Tables start at this capacity and never go below it: growth truncates, so a smaller one could stay
+// where it is however often it grows.
+inline constexpr UInt kMinCapacity = 5;
 
 // The slot count of a table that accepts capacity entries: about half again as many, a prime.
 inline UInt SlotCount(UInt capacity) { return Prime((3u * capacity) >> 1); }
@@ -185,6 +188,9 @@ inline Append AppendEntry(Table* table, const void* bytes, UInt len, void* ptr, 
         resize(grown > table->t_data_used + delta ? grown : table->t_data_used + delta);
         ZK_ASSERT(table->t_data_used + delta <= table->t_data_size);
     }
+    // Padding carries no meaning, but it is saved with the data area: zero it, so that files and
+    // serialised forms never carry stale heap bytes.
+    std::memset(table->t_data + table->t_data_used, 0, pad);
     table->t_data_used += pad;
     size_t off = table->t_data_used;
     size_t entry = off;

@@ -44,7 +44,10 @@ void Rewrite(HashDelTable* t) {
             const UInt len = zk::EntryKey(t, t->t_data + off, &key);
             const size_t length = size_t(key - (t->t_data + off)) + len;
             if (write != off) std::memmove(t->t_data + write, t->t_data + off, length);
-            write += (length + 7) & ~size_t(7);
+            // The padding would otherwise keep bytes of whatever lay there before.
+            const size_t padded = (length + 7) & ~size_t(7);
+            std::memset(t->t_data + write + length, 0, padded - length);
+            write += padded;
         }
     }
     t->t_data_used = write;
@@ -309,10 +312,11 @@ ZK_EXPORT Boolean HashDelTableMemRead(HashDelTable* table, UByte** from, UByte* 
     if (!UIntMemRead(&p, end, &valLen) || !UByteMemRead(&p, end, &keySize) || !BooleanMemRead(&p, end, &selected))
         return FALSE;
 
-    // The form must describe a table this library could have made: the slot count its capacity
-    // implies (double hashing needs at least three), keys and tombstones within the capacity, a used
-    // area below the slot markers.
-    if (keySize > 4 || nkeysMax > zk::kMaxCapacity || nslots != zk::SlotCount(nkeysMax) || nslots < 3 ||
+    // The form must describe a table this library could have made: a capacity that growth can
+    // enlarge, the slot count it implies, keys and tombstones within it, a used area below the slot
+    // markers. Where each key is filed is not checked (that would mean rehashing): a misplaced one is
+    // simply not found.
+    if (keySize > 4 || nkeysMax < zk::kMinCapacity || nkeysMax > zk::kMaxCapacity || nslots != zk::SlotCount(nkeysMax) ||
         ULong(nkeys) + deleted > nkeysMax || used > zk::kMaxDataUsed)
         return FALSE;
     // The slots are checked in their final block, since the form need not keep them 4-byte aligned.

@@ -44,8 +44,10 @@
  *   25 + U + 4 * S  1       t_selected: 1 for TRUE; any other byte reads as FALSE
  *
  * Tombstones, removed entries and the selected state travel as they are. The reader treats the
- * bytes as untrusted: it checks the whole form before it changes the table, and a short or corrupt
- * form leaves the table (and the cursor) as they were.
+ * bytes as untrusted: it checks the whole form before it changes the table (counts, sizes, every slot
+ * naming a whole entry of the data area, each at most once), and a short or corrupt form leaves the
+ * table (and the cursor) as they were. It does not rehash, so it cannot tell whether each key sits on
+ * its own probe path: a form edited by hand may load with keys that are not found.
  *
  * Failures: heap exhaustion is a fatal report through zklib. Misuse stops on assertions.
  *
@@ -174,7 +176,7 @@ ZK_EXPORT HashDelTable* HashDelTableCopy(const HashDelTable* table);
 ZK_EXPORT void HashDelTableMemWrite(const HashDelTable* table, UByteArray* to);
 /* Replaces the content of a table made by HashDelTableNew or HashDelTableInit (its callbacks stay)
  * with the serialised form at *from, reading no byte at or past end. TRUE with *from just past the
- * form; FALSE when the bytes end early or do not form a sound table, and then the table and *from
+ * form; FALSE when the bytes end early or are inconsistent (see above), and then the table and *from
  * are unchanged. */
 ZK_EXPORT Boolean HashDelTableMemRead(HashDelTable* table, UByte** from, UByte* end);
 

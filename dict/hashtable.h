@@ -41,13 +41,16 @@
  *   21         8      t_data_used
  *   29         8      t_data_size         D, below 2^32
  *   37         4 * S  slot array          entry offsets or HASH_EMPTY, in slot order
- *   37 + 4 * S D      data area           the whole allocated area; bytes past t_data_used mean nothing
+ *   37 + 4 * S D      data area           the whole allocated area; written as zeros past t_data_used
  *
  * The writer replaces the file atomically: the new content goes to a temporary file in the same
  * directory, is flushed and synced, and is renamed over the target, so readers and crashes see the
  * old file or the new one, never a mixture; after a failure the old file is untouched. The reader
- * treats the file as untrusted and checks it whole before returning a table: a truncated, corrupt or
- * hostile file gives NULL, never a crash or an allocation beyond the bytes the file holds. Both
+ * treats the file as untrusted and checks it whole before returning a table (sizes and counts, the
+ * data area a clean run of entries, every slot naming one of them at most once): a truncated,
+ * corrupt or hostile file gives NULL, never a crash or an allocation beyond the bytes the file
+ * holds. It does not rehash, so a file edited by hand may load with keys off their probe paths,
+ * which are then simply not found. Both
  * report failures through zklib's message service ("error opening %s", "error writing %s", "error
  * closing %s", "error reading %s", each followed by the system's reason) and leave errno set.
  *

@@ -28,6 +28,8 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the file is the little
 
 // Bulk reads go in chunks of at most this many elements, so that no single read is unbounded.
 constexpr size_t kChunk = size_t(1) << 24;
+// Where the stream's size is unknown, the first block is this small and doubles as bytes arrive.
+constexpr size_t kFirstBlock = size_t(1) << 16;
 
 template <class T>
 void Put(UByte* header, size_t at, T value) {
@@ -53,7 +55,7 @@ void Report(const char* function, int line, const char* format, const char* file
 // allocated whole; otherwise it grows with the bytes that actually arrive, so that a short stream
 // costs no more memory than it delivered, whatever its header claimed.
 void* ReadBlock(std::FILE* f, bool vm, size_t elemSize, size_t count, bool known) {
-    size_t have = known ? count : std::min(count, kChunk);
+    size_t have = known ? count : std::min(count, kFirstBlock);
     void* block = zk::HashMalloc(vm, elemSize, have, __LINE__);
     for (size_t done = 0; done < count;) {
         if (done == have) {
@@ -73,6 +75,17 @@ void* ReadBlock(std::FILE* f, bool vm, size_t elemSize, size_t count, bool known
         }
     }
     return block;
+}
+
+// The unused tail of the data area goes out as zeros: its bytes mean nothing, and on the heap they
+// may be whatever the allocator had there before.
+bool WriteZeros(Channel* ch, size_t count) {
+    static const UByte zeros[65536] = {};
+    for (size_t n; count != 0; count -= n) {
+        n = count < sizeof zeros ? count : sizeof zeros;
+        if (!ChannelWriteBuf(ch, zeros, n)) return false;
+    }
+    return true;
 }
 
 // Whether the stream still holds at least bytes bytes, when that can be known (a regular file).
@@ -124,10 +137,11 @@ HashTable* HashTableReadStream(std::FILE* f, const char* name, HashKeyFunction h
     const ULong dataUsed = Get<ULong>(header, kDataUsedAt);
     const ULong dataSize = Get<ULong>(header, kDataSizeAt);
 
-    // The header must describe a table this library could have made: the slot count its capacity
-    // implies (so that growth never shrinks the slot array), no more entries than the capacity, and a
+    // The header must describe a table this library could have made: a capacity that growth can
+    // enlarge, the slot count it implies (so that growth never shrinks the slot array), no more entries
+    // than the capacity, and a
     // data area the format can count, whose used part stays below the slot markers.
-    if (selected > 1 || t.t_key_size > 4 || t.t_entries_capacity > kMaxCapacity ||
+    if (selected > 1 || t.t_key_size > 4 || t.t_entries_capacity < kMinCapacity || t.t_entries_capacity > kMaxCapacity ||
         t.t_entries_size != SlotCount(t.t_entries_capacity) || t.t_entries_used > t.t_entries_capacity ||
         dataSize > UINT_MAX_VALUE || dataUsed > dataSize || dataUsed > kMaxDataUsed)
         return fail(EINVAL, __LINE__);
@@ -207,7 +221,8 @@ ZK_EXPORT Boolean HashTableWrite(const HashTable* table, const char* filename) {
         return FALSE;
     }
     if (!ChannelWriteBuf(ch, table->t_entries, sizeof(UInt) * size_t(table->t_entries_size)) ||
-        !ChannelWriteBuf(ch, table->t_data, dataBytes) || !ChannelFlush(ch) || !ChannelSync(ch)) {
+        !ChannelWriteBuf(ch, table->t_data, table->t_data_used) ||
+        !WriteZeros(ch, dataBytes - table->t_data_used) || !ChannelFlush(ch) || !ChannelSync(ch)) {
         Report("HashTableWrite", __LINE__, "error writing %s", filename);
         ZKErrorSave();
         file.Abandon();

@@ -25,21 +25,15 @@
 #include "dict/bitarray.h"
 #include "dict/hashdict.h"
 #include "dict/hashdict_internal.h"
+#include "tests/test_files.h"
+#include "tests/test_seed.h"
 
 namespace {
 
 using Bytes = std::vector<UByte>;
 using Triple = std::array<Id, 3>;
 
-UInt Seed() {
-    static const UInt seed = [] {
-        const char* env = std::getenv("ZK_SEED");
-        UInt s = env ? UInt(std::strtoul(env, nullptr, 0)) : std::random_device{}();
-        std::printf("ZK_SEED=%u (set ZK_SEED to replay)\n", s);
-        return s;
-    }();
-    return seed;
-}
+UInt Seed() { return zktest::Seed(); }
 
 // Assertion and message texts as death-test regexes.
 std::string Escaped(const std::string& text) {
@@ -89,29 +83,11 @@ struct Aligned {
     }
 };
 
-Bytes ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+using zktest::ReadFile;
+using zktest::WriteFile;
 
-void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
-class HashDictFiles : public ::testing::Test {
+class HashDictFiles : public zktest::TempDirTest {
 protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "hashdict_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
-    std::set<std::string> Listing() const {
-        std::set<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir_)) names.insert(entry.path().filename());
-        return names;
-    }
     // What a channel writer produces, read back through a file.
     template <class Write>
     Bytes Written(Write&& write) {
@@ -127,7 +103,6 @@ protected:
     Bytes Image(const HashDict* d, bool swap = false) {
         return Written([&](Channel* ch) { return HashDictFileWrite_(d, ch, swap); });
     }
-    std::string dir_;
 };
 
 // An image with every element byte-reversed per its unit, by the layout that the host-order image
@@ -148,21 +123,8 @@ Bytes Reversed(const Bytes& image, const Bytes& layout = {}) {
 }
 
 // Captures reports as "function severity text".
-std::vector<std::string> gReports;
-class CapturedReports {
-public:
-    CapturedReports() : previous_(ZKSetMessageHandler(Capture)) { gReports.clear(); }
-    ~CapturedReports() { ZKSetMessageHandler(previous_); }
-    std::vector<std::string> Take() { return std::exchange(gReports, {}); }
-
-private:
-    static void Capture(const char* path, int, const char* module, const char* function, int severity, int,
-                        const char* text) {
-        EXPECT_STREQ(path, "dict/hashdict");
-        EXPECT_STREQ(module, "zkdict");
-        gReports.push_back(std::string(function) + " " + std::to_string(severity) + " " + text);
-    }
-    ZKMessageHandler previous_;
+struct CapturedReports : zktest::CapturedReports {
+    CapturedReports() : zktest::CapturedReports("dict/hashdict") {}
 };
 
 // ---- packed arrays ---------------------------------------------------------------------------------

@@ -1,8 +1,12 @@
 // HashTable and the entry encoding it shares with the table with deletion.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <csignal>
+#include <functional>
+#include <set>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -14,20 +18,15 @@
 #include "dict/hashtable.h"
 #include "dict/hashtable_internal.h"
 #include "util/io2.h"
+#include "tests/packed_table_suite.h"
+#include "tests/test_files.h"
+#include "tests/test_seed.h"
 
 namespace {
 
 using Bytes = std::vector<UByte>;
 
-UInt Seed() {
-    static const UInt seed = [] {
-        const char* env = std::getenv("ZK_SEED");
-        UInt s = env ? UInt(std::strtoul(env, nullptr, 0)) : std::random_device{}();
-        std::printf("ZK_SEED=%u (set ZK_SEED to replay)\n", s);
-        return s;
-    }();
-    return seed;
-}
+UInt Seed() { return zktest::Seed(); }
 
 void* Find(HashTable* t, const std::string& key, bool create = false, UInt* offset = nullptr,
            void* ptr = nullptr) {
@@ -498,6 +497,605 @@ INSTANTIATE_TEST_SUITE_P(Configs, HashTableDifferential,
                                     std::to_string(c.keySize) + "_val" + std::to_string(c.valLen);
                          });
 
+// ---- walks, selections and positions ------------------------------------------------------------------
+
+std::string KeyAt(const HashTable* t, const void* val) {
+    const UByte* bytes;
+    UInt len = HashTableKey(t, val, &bytes);
+    return std::string(reinterpret_cast<const char*>(bytes), len);
+}
+
+// A table of the keys, in this order, each value area holding its position as one byte.
+HashTable* TableOf(const std::vector<std::string>& keys, UInt valLen = 8) {
+    HashTable* t = HashTableNew(UInt(keys.size()), nullptr, nullptr, nullptr, valLen, 0, FALSE);
+    for (size_t i = 0; i < keys.size(); i++) {
+        auto* v = static_cast<UByte*>(Find(t, keys[i], true));
+        EXPECT_NE(v, nullptr);
+        if (v && valLen) v[0] = UByte(i);
+    }
+    return t;
+}
+
+struct Visits {
+    const HashTable* t;
+    std::vector<std::string> keys;
+    UInt stopAt = 0;  // returns 7 on this visit (1-based); 0: never
+};
+UInt Visit(void* val, void* ptr) {
+    auto* v = static_cast<Visits*>(ptr);
+    v->keys.push_back(KeyAt(v->t, val));
+    return v->keys.size() == v->stopAt ? 7 : 0;
+}
+
+TEST(HashTableWalks, EnumerationInStorageOrderStopsOnANonZeroResult) {
+    HashTable* t = TableOf({});
+    Visits none{t, {}};
+    EXPECT_EQ(HashTableEnumerate(t, 0, Visit, &none), 0u);
+    EXPECT_TRUE(none.keys.empty());
+    HashTableFree(t);
+
+    t = TableOf({"pear", "fig", "apple", "plum", ""});
+    Visits all{t, {}};
+    EXPECT_EQ(HashTableEnumerate(t, 0, Visit, &all), 0u);
+    EXPECT_EQ(all.keys, (std::vector<std::string>{"pear", "fig", "apple", "plum", ""}));
+    Visits third{t, {}, 3};
+    EXPECT_EQ(HashTableEnumerate(t, 0, Visit, &third), 7u);
+    EXPECT_EQ(third.keys, (std::vector<std::string>{"pear", "fig", "apple"}));
+    UInt plum;
+    ASSERT_NE(Find(t, "plum", false, &plum), nullptr);
+    Visits tail{t, {}};
+    EXPECT_EQ(HashTableEnumerate(t, plum, Visit, &tail), 0u);
+    EXPECT_EQ(tail.keys, (std::vector<std::string>{"plum", ""}));
+    Visits past{t, {}};
+    EXPECT_EQ(HashTableEnumerate(t, UInt(t->t_data_used), Visit, &past), 0u);
+    EXPECT_TRUE(past.keys.empty());
+    HashTableFree(t);
+}
+
+TEST(HashTableWalks, AWalkThatInsertsVisitsTheNewEntriesToo) {
+    HashTable* t = TableOf({"a", "b"});
+    HashTableGrow(t, 4.0f, nullptr);
+    struct Inserter {
+        HashTable* t;
+        std::vector<std::string> seen;
+    } ins{t, {}};
+    // Long keys, so that the data area has to move while the walk is on it.
+    EXPECT_EQ(HashTableEnumerate(
+                  t, 0,
+                  [](void* val, void* ptr) -> UInt {
+                      auto* in = static_cast<Inserter*>(ptr);
+                      in->seen.push_back(KeyAt(in->t, val));
+                      if (in->seen.size() <= 2) Find(in->t, std::string(300, char('x' + in->seen.size())), true);
+                      return 0;
+                  },
+                  &ins),
+              0u);
+    EXPECT_EQ(ins.seen, (std::vector<std::string>{"a", "b", std::string(300, 'y'), std::string(300, 'z')}));
+    ExpectSound(t);
+    HashTableFree(t);
+}
+
+Boolean KeepAll(void*, void*) { return TRUE; }
+
+TEST(HashTableWalks, SelectionInPlaceFreezesTheTableUntilCleared) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < 10; i++) keys.push_back("key" + std::to_string(i));
+    HashTable* t = TableOf(keys);
+
+    // A limit of 3 takes the first three entries in slot order and asks about no more.
+    struct Counter {
+        int calls = 0;
+    } counter;
+    EXPECT_EQ(HashTableSelect(
+                  t, 3,
+                  [](void*, void* ptr) -> Boolean {
+                      static_cast<Counter*>(ptr)->calls++;
+                      return TRUE;
+                  },
+                  &counter, nullptr),
+              3u);
+    EXPECT_EQ(counter.calls, 3);
+    EXPECT_TRUE(t->t_selected);
+    EXPECT_EQ(HashTableSize(t), 3u);
+    ExpectSound(t);
+
+    // Enumeration still walks the whole data area.
+    Visits all{t, {}};
+    HashTableEnumerate(t, 0, Visit, &all);
+    EXPECT_EQ(all.keys, keys);
+
+    HashTableClear(t);
+    EXPECT_FALSE(t->t_selected);
+    EXPECT_NE(Find(t, "again", true), nullptr);
+    EXPECT_EQ(HashTableSize(t), 1u);
+    HashTableFree(t);
+
+    t = TableOf(keys);
+    EXPECT_EQ(HashTableSelect(t, 0, [](void*, void*) -> Boolean { return FALSE; }, nullptr, nullptr), 0u);
+    EXPECT_EQ(HashTableSize(t), 0u);
+    for (UInt s = 0; s < t->t_entries_size; s++) EXPECT_EQ(t->t_entries[s], HASH_EMPTY);
+    HashTableFree(t);
+
+    t = TableOf(keys);
+    EXPECT_EQ(HashTableSelect(t, 0, nullptr, nullptr, nullptr), 10u);
+    EXPECT_EQ(HashTableSize(t), 10u);
+    // Refining keeps the list's order.
+    std::vector<UInt> list(t->t_entries, t->t_entries + 10);
+    EXPECT_EQ(HashTableSelect(t, 0, [](void* val, void*) -> Boolean { return static_cast<UByte*>(val)[0] % 2; },
+                              nullptr, nullptr),
+              5u);
+    std::vector<UInt> odd;
+    for (UInt off : list)
+        if (t->t_data[off] % 2) odd.push_back(off);
+    EXPECT_EQ(std::vector<UInt>(t->t_entries, t->t_entries + 5), odd);
+    ExpectSound(t);
+    HashTableFree(t);
+}
+
+int ByFirstByte(const void* a, const void* b, void*) {
+    return int(*static_cast<const UByte*>(a)) - int(*static_cast<const UByte*>(b));
+}
+
+TEST(HashTableWalks, SortedSelectionsReadByPosition) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < 40; i++) keys.push_back("k" + std::to_string(i * 7919 % 1000));
+    HashTable* t = TableOf(keys);
+    ASSERT_EQ(HashTableSelect(t, 0, nullptr, nullptr, nullptr), 40u);
+    HashTableSort(t, ByFirstByte, nullptr, nullptr);
+    for (UInt i = 0; i < 40; i++) {
+        EXPECT_EQ(*static_cast<UByte*>(HashTableGetIndex(t, i, nullptr)), i);
+        EXPECT_EQ(KeyAt(t, HashTableGetIndex(t, i, nullptr)), keys[i]);
+    }
+    HashTableFree(t);
+}
+
+TEST(HashTableWalks, SelectionIntoAnArrayLeavesCountsButFindsNothing) {
+    HashTable* t = TableOf({"w", "x", "y", "z"});
+    UIntArray array;
+    ArrayInit_(&array);
+    array.length = 0;
+    ArrayGrow_(&array, sizeof(UInt), __FILE__, __LINE__);
+    array.data[0] = 12345;
+    array.length = 1;  // stale content is replaced, not appended to
+    EXPECT_EQ(HashTableSelect(t, 0, KeepAll, nullptr, &array), 4u);
+    EXPECT_EQ(array.length, 4u);
+    EXPECT_FALSE(t->t_selected);
+    EXPECT_EQ(HashTableSize(t), 4u);
+    for (const char* k : {"w", "x", "y", "z"}) EXPECT_EQ(Find(t, k), nullptr);
+
+    HashTableSort(t, ByFirstByte, nullptr, &array);
+    for (UInt i = 0; i < 4; i++) {
+        EXPECT_EQ(KeyAt(t, HashTableGetIndex(t, i, &array)), std::string(1, char('w' + i)));
+        EXPECT_EQ(HashTableGetOffset(t, array.data[i]), HashTableGetIndex(t, i, &array));
+    }
+    // An array grows as the selection needs.
+    HashTable* big = TableOf(std::vector<std::string>(0));
+    for (int i = 0; i < 1000; i++) {
+        while (Find(big, "n" + std::to_string(i), true) == nullptr) HashTableGrow(big, 2.0f, nullptr);
+    }
+    EXPECT_EQ(HashTableSelect(big, 0, nullptr, nullptr, &array), 1000u);
+    EXPECT_GE(array.capacity, 1000u);
+    ArrayFree_(&array);
+    HashTableFree(big);
+    HashTableFree(t);
+}
+
+TEST(HashTableWalks, IteratorVisitsInsertionOrderAndSurvivesInsertions) {
+    EXPECT_EQ(HashTableIteratorInit(nullptr), nullptr);
+    HashTable* t = TableOf({});
+    HashTableIterator* it = HashTableIteratorInit(t);
+    EXPECT_TRUE(HashTableIteratorEnd(it));
+    HashTableIteratorFinalize(it);
+
+    HashTableFree(t);
+    t = TableOf({"one", "two", "three"});
+    HashTableGrow(t, 2.0f, nullptr);
+    it = HashTableIteratorInit(t);
+    std::vector<std::string> seen;
+    for (; !HashTableIteratorEnd(it); HashTableIteratorNext(it)) {
+        const UByte* key;
+        UInt len = HashTableIteratorGetKey(it, &key);
+        seen.emplace_back(reinterpret_cast<const char*>(key), len);
+        EXPECT_EQ(KeyAt(t, HashTableIteratorGetValue(it)), seen.back());
+        if (seen.size() == 1) Find(t, std::string(500, 'm'), true);  // moves the data area
+    }
+    HashTableIteratorFinalize(it);
+    EXPECT_EQ(seen, (std::vector<std::string>{"one", "two", "three", std::string(500, 'm')}));
+    HashTableFree(t);
+}
+
+class HashTableOps {
+public:
+    using Table = HashTable;
+    static constexpr bool kRemoves = false;
+    static Table* New(UInt cap, UInt valLen, UByte keySize) {
+        return HashTableNew(cap, nullptr, nullptr, nullptr, valLen, keySize, cap % 2 ? TRUE : FALSE);
+    }
+    static void* Find(Table* t, std::string_view k, bool create, UInt* off) {
+        return HashTableFind(t, k.data(), UInt(k.size()), create ? TRUE : FALSE, off, nullptr);
+    }
+    static bool Refuses(const Table* t) { return HashTableFull(t); }
+    static bool Remove(Table*, std::string_view) { return false; }
+    static void Grow(Table* t, float f) { HashTableGrow(t, f, nullptr); }
+    static UInt Size(const Table* t) { return HashTableSize(t); }
+    static UInt Capacity(const Table* t) { return HashTableCapacity(t); }
+    static UInt Key(const Table* t, const void* v, const UByte** b) { return HashTableKey(t, v, b); }
+    static UInt Enumerate(Table* t, UInt off, HashEnumerateFunction f, void* p) { return HashTableEnumerate(t, off, f, p); }
+    static UInt Select(Table* t, UInt n, HashSelectFunction s, void* p) { return HashTableSelect(t, n, s, p, nullptr); }
+    static void Sort(Table* t, HashCompareFunction c, void* p) { HashTableSort(t, c, p, nullptr); }
+    static void* GetIndex(Table* t, UInt i) { return HashTableGetIndex(t, i, nullptr); }
+    static void* GetOffset(Table* t, UInt off) { return HashTableGetOffset(t, off); }
+    static HashTableIterator* IteratorInit(Table* t) { return HashTableIteratorInit(t); }
+    static bool IteratorEnd(const HashTableIterator* it) { return HashTableIteratorEnd(it); }
+    static void IteratorNext(HashTableIterator* it) { HashTableIteratorNext(it); }
+    static UInt IteratorGetKey(const HashTableIterator* it, const UByte** b) { return HashTableIteratorGetKey(it, b); }
+    static void* IteratorGetValue(const HashTableIterator* it) { return HashTableIteratorGetValue(it); }
+    static void IteratorFinalize(HashTableIterator* it) { HashTableIteratorFinalize(it); }
+    static void Clear(Table* t) { HashTableClear(t); }
+    static Table* Copy(const Table* t) { return HashTableCopy(t); }
+    static void Free(Table* t) { HashTableFree(t); }
+    static std::string Check(const Table* t) { return zk::CheckHashTable(t, nullptr); }
+    // Saved and loaded again, into the other kind of memory.
+    static Table* RoundTrip(Table* t) {
+        const std::string path = ::testing::TempDir() + "hashtable_roundtrip." + std::to_string(getpid());
+        EXPECT_TRUE(HashTableWrite(t, path.c_str()));
+        Table* loaded = HashTableRead(path.c_str(), nullptr, nullptr, nullptr, t->t_vm ? FALSE : TRUE);
+        unlink(path.c_str());
+        HashTableFree(t);
+        return loaded;
+    }
+};
+
+}  // namespace
+
+namespace zktest {
+INSTANTIATE_TYPED_TEST_SUITE_P(HashTable, PackedTableSuite, ::HashTableOps);
+}  // namespace zktest
+
+namespace {
+
+// ---- files ------------------------------------------------------------------------------------------
+
+class HashTableFiles : public zktest::TempDirTest {
+protected:
+    std::string Path(const std::string& name = "t.tab") const { return PathOf(name); }
+};
+
+// A header worked out by hand: the fields in order, packed, little-endian.
+Bytes Header(UInt selected, UInt valLen, UByte keySize, UInt used, UInt capacity, UInt slots, ULong dataUsed,
+             ULong dataSize) {
+    Bytes h;
+    auto put = [&h](ULong v, int n) {
+        for (int i = 0; i < n; i++) h.push_back(UByte(v >> (8 * i)));
+    };
+    put(selected, 4);
+    put(valLen, 4);
+    put(keySize, 1);
+    put(used, 4);
+    put(capacity, 4);
+    put(slots, 4);
+    put(dataUsed, 8);
+    put(dataSize, 8);
+    return h;
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes SlotBytes(const std::vector<UInt>& slots) {
+    Bytes out;
+    for (UInt s : slots)
+        for (int i = 0; i < 4; i++) out.push_back(UByte(s >> (8 * i)));
+    return out;
+}
+
+TEST_F(HashTableFiles, GoldenFilesOfAFreshAndASmallTable) {
+    HashTable* t = HashTableNew(5, nullptr, nullptr, nullptr, 4, 0, FALSE);
+    std::memset(t->t_data, 0xA5, t->t_data_size);  // what a reused heap block may hold
+    ASSERT_TRUE(HashTableWrite(t, Path().c_str()));
+    Bytes file = zktest::ReadFile(Path());
+    ASSERT_EQ(file.size(), 37u + 4 * 7 + 5 * 7);
+    EXPECT_EQ(Bytes(file.begin() + 65, file.end()), Bytes(35, 0));
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + 37), Header(0, 4, 0, 0, 5, 7, 0, 35));
+    EXPECT_EQ(Bytes(file.begin() + 37, file.begin() + 65), Bytes(28, 0xFF));
+
+    // Two entries: "ab" at 0 (value, prefix 04, the key: 7 bytes), then one byte of padding and "xyz"
+    // at 8 (value, prefix 06, the key), each in the slot its hash modulo 7 gives, or the next one.
+    auto* v = static_cast<UByte*>(Find(t, "ab", true));
+    std::memcpy(v, "\x01\x02\x03\x04", 4);
+    v = static_cast<UByte*>(Find(t, "xyz", true));
+    std::memcpy(v, "\x05\x06\x07\x08", 4);
+    ASSERT_TRUE(HashTableWrite(t, Path().c_str()));
+    file = zktest::ReadFile(Path());
+    std::vector<UInt> slots(7, HASH_EMPTY);
+    const UInt hab = 25283u % 7, hxyz = HashBytes(reinterpret_cast<const UByte*>("xyz"), 3) % 7;
+    slots[hab] = 0;
+    slots[hxyz == hab ? (hab + 1) % 7 : hxyz] = 8;
+    const Bytes data = {1, 2, 3, 4, 0x04, 'a', 'b'};
+    const Bytes data2 = {5, 6, 7, 8, 0x06, 'x', 'y', 'z'};
+    ASSERT_EQ(file.size(), 37u + 28 + 35);
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + 37), Header(0, 4, 0, 2, 5, 7, 16, 35));
+    EXPECT_EQ(Bytes(file.begin() + 37, file.begin() + 65), SlotBytes(slots));
+    // Padding and the unused tail are zeros, whatever the heap held there.
+    Bytes area = data;
+    area.push_back(0);
+    area.insert(area.end(), data2.begin(), data2.end());
+    area.resize(35, 0);
+    EXPECT_EQ(Bytes(file.begin() + 65, file.end()), area);
+    HashTableFree(t);
+    EXPECT_EQ(Listing(), std::set<std::string>{"t.tab"});  // no temporary left behind
+}
+
+TEST_F(HashTableFiles, RoundTripKeepsSizesOffsetsValuesAndOrder) {
+    for (Boolean vm : {FALSE, TRUE}) {
+        HashTable* t = HashTableNew(3, nullptr, nullptr, nullptr, 8, 2, vm);
+        std::vector<std::pair<std::string, UInt>> entries;
+        for (int i = 0; i < 300; i++) {
+            std::string k = "key-" + std::to_string(i * 31) + std::string(i % 17, 'q');
+            UInt off;
+            void* val;
+            while ((val = Find(t, k, true, &off)) == nullptr) HashTableGrow(t, 1.7f, nullptr);
+            ULong x = ULong(i) * 0x9E3779B97F4A7C15ull;
+            std::memcpy(val, &x, 8);
+            entries.emplace_back(k, off);
+        }
+        ASSERT_TRUE(HashTableWrite(t, Path().c_str()));
+        HashTable* r = HashTableRead(Path().c_str(), nullptr, nullptr, nullptr, !vm);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->t_vm, vm ? 0 : 1);
+        EXPECT_TRUE(r->t_aligned);
+        EXPECT_EQ(HashTableSize(r), HashTableSize(t));
+        EXPECT_EQ(HashTableCapacity(r), HashTableCapacity(t));
+        EXPECT_EQ(r->t_entries_size, t->t_entries_size);
+        EXPECT_EQ(r->t_data_used, t->t_data_used);
+        EXPECT_EQ(r->t_data_size, t->t_data_size);
+        EXPECT_EQ(r->t_val_len, 8u);
+        EXPECT_EQ(r->t_key_size, 2);
+        EXPECT_EQ(std::memcmp(r->t_data, t->t_data, t->t_data_used), 0);
+        for (size_t i = 0; i < entries.size(); i++) {
+            UInt off;
+            void* val = Find(r, entries[i].first, false, &off);
+            ASSERT_NE(val, nullptr);
+            EXPECT_EQ(off, entries[i].second);
+            ULong x;
+            std::memcpy(&x, val, 8);
+            EXPECT_EQ(x, ULong(i) * 0x9E3779B97F4A7C15ull);
+        }
+        Visits order{r, {}};
+        HashTableEnumerate(r, 0, Visit, &order);
+        ASSERT_EQ(order.keys.size(), entries.size());
+        for (size_t i = 0; i < entries.size(); i++) EXPECT_EQ(order.keys[i], entries[i].first);
+        ExpectSound(r);
+        // The loaded table goes on growing like any other.
+        while (!HashTableFull(r)) Find(r, "more" + std::to_string(HashTableSize(r)), true);
+        HashTableGrow(r, 2.0f, nullptr);
+        EXPECT_NE(Find(r, "after-growth", true), nullptr);
+        ExpectSound(r);
+        HashTableFree(r);
+        HashTableFree(t);
+    }
+}
+
+TEST_F(HashTableFiles, ASelectedSortedTableStaysSelected) {
+    HashTable* t = TableOf({"d", "b", "e", "a", "c"});
+    HashTableSelect(t, 0, nullptr, nullptr, nullptr);
+    HashTableSort(
+        t,
+        [](const void* a, const void* b, void* ptr) -> int {
+            const auto* tt = static_cast<const HashTable*>(ptr);
+            return KeyAt(tt, a).compare(KeyAt(tt, b));
+        },
+        t, nullptr);
+    ASSERT_TRUE(HashTableWrite(t, Path().c_str()));
+    HashTable* r = HashTableRead(Path().c_str(), nullptr, nullptr, nullptr, FALSE);
+    ASSERT_NE(r, nullptr);
+    EXPECT_TRUE(r->t_selected);
+    for (UInt i = 0; i < 5; i++) EXPECT_EQ(KeyAt(r, HashTableGetIndex(r, i, nullptr)), std::string(1, char('a' + i)));
+    EXPECT_DEATH(Find(r, "a"), "!table->t_selected");
+    HashTableFree(r);
+    HashTableFree(t);
+}
+
+TEST_F(HashTableFiles, AnOffsetOffTheGridLoadsUnalignedAndAddsNoPadding) {
+    // val_len 4, key_size 0: "abc" at 0 (8 bytes), "de" at 8 (7 bytes), "f" at 15, off the grid.
+    const Bytes data = {0, 0, 0, 0, 0x06, 'a', 'b', 'c', 0, 0, 0, 0, 0x04, 'd', 'e', 0, 0, 0, 0, 0x02, 'f'};
+    std::vector<UInt> slots(7, HASH_EMPTY);
+    slots[HashBytes(reinterpret_cast<const UByte*>("abc"), 3) % 7] = 0;
+    auto file = [&](UInt s, UInt off) {
+        while (slots[s % 7] != HASH_EMPTY) s++;
+        slots[s % 7] = off;
+    };
+    file(HashBytes(reinterpret_cast<const UByte*>("de"), 2), 8);
+    file(HashBytes(reinterpret_cast<const UByte*>("f"), 1), 15);
+    Bytes area = data;
+    area.resize(35, 0xEE);
+    zktest::WriteFile(Path(), Concat(Concat(Header(0, 4, 0, 3, 5, 7, data.size(), 35), SlotBytes(slots)), area));
+    HashTable* t = HashTableRead(Path().c_str(), nullptr, nullptr, nullptr, FALSE);
+    ASSERT_NE(t, nullptr);
+    EXPECT_FALSE(t->t_aligned);
+    for (const char* k : {"abc", "de", "f"}) EXPECT_NE(Find(t, k), nullptr) << k;
+    UInt off;
+    ASSERT_NE(Find(t, "gh", true, &off), nullptr);
+    EXPECT_EQ(off, data.size());  // right after "f", not rounded up to 24
+    Visits order{t, {}};
+    HashTableEnumerate(t, 0, Visit, &order);
+    EXPECT_EQ(order.keys, (std::vector<std::string>{"abc", "de", "f", "gh"}));
+    ExpectSound(t);
+    HashTableFree(t);
+}
+
+TEST_F(HashTableFiles, MissingFilesAndDirectoriesAreReported) {
+    zktest::CapturedReports reports("dict/hashtable");
+    EXPECT_EQ(HashTableRead(Path("absent").c_str(), nullptr, nullptr, nullptr, FALSE), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    HashTable* t = TableOf({"k"});
+    EXPECT_FALSE(HashTableWrite(t, Path("no/such/dir").c_str()));
+    EXPECT_EQ(errno, ENOENT);
+    HashTableFree(t);
+    const std::vector<std::string> got = reports.Take();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], "HashTableRead 4 error opening " + Path("absent") + ": No such file or directory");
+    EXPECT_EQ(got[1], "HashTableWrite 4 error opening " + Path("no/such/dir") + ": No such file or directory");
+}
+
+TEST_F(HashTableFiles, ATableWhoseAllocationOutgrewThirtyTwoBitsSavesItsUsedPart) {
+    HashTable fake{};
+    fake.t_data_used = 0xFFFFFF00u;
+    fake.t_data_size = 0x180000000ull;
+    size_t bytes = 0;
+    ASSERT_TRUE(zk::HashTableFileDataSize(&fake, &bytes));
+    EXPECT_EQ(bytes, 0xFFFFFF00u);
+    fake.t_data_size = 0xFFFFFFFFu;  // still countable: saved whole
+    ASSERT_TRUE(zk::HashTableFileDataSize(&fake, &bytes));
+    EXPECT_EQ(bytes, 0xFFFFFFFFu);
+    fake.t_data_used = 0xFFFFFFFEu;  // reaches the markers: no loader would take it
+    EXPECT_FALSE(zk::HashTableFileDataSize(&fake, &bytes));
+
+    zktest::CapturedReports reports("dict/hashtable");
+    EXPECT_FALSE(HashTableWrite(&fake, Path().c_str()));
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_TRUE(Listing().empty());
+    ASSERT_EQ(reports.Take(), std::vector<std::string>{"HashTableWrite 4 error writing " + Path() + ": File too large"});
+}
+
+// Each mutation of a valid file, and each cut of it, must be refused cleanly.
+TEST_F(HashTableFiles, TruncatedAndCorruptFilesAreRefused) {
+    HashTable* t = HashTableNew(5, nullptr, nullptr, nullptr, 4, 0, FALSE);
+    for (const char* k : {"alpha", "beta", "gamma"}) Find(t, k, true);
+    ASSERT_TRUE(HashTableWrite(t, Path("good").c_str()));
+    const Bytes good = zktest::ReadFile(Path("good"));
+    HashTableFree(t);
+    const size_t slots = 37, data = 37 + 4 * 7;
+    auto slotAt = [&](size_t i) { return slots + 4 * i; };
+    ULong dataSize;
+    std::memcpy(&dataSize, &good[29], 8);
+    size_t live = 0;
+    while (good[slotAt(live)] == 0xFF) live++;
+
+    zktest::CapturedReports reports("dict/hashtable");
+    for (size_t n = 0; n < good.size(); n++) {
+        zktest::WriteFile(Path("cut"), Bytes(good.begin(), good.begin() + n));
+        ASSERT_EQ(HashTableRead(Path("cut").c_str(), nullptr, nullptr, nullptr, n % 2), nullptr) << n;
+        ASSERT_EQ(reports.Take(), std::vector<std::string>{"HashTableRead 4 error reading " + Path("cut") +
+                                                            ": Invalid argument"})
+            << n;
+    }
+
+    struct Mutation {
+        const char* what;
+        std::function<void(Bytes&)> apply;
+    };
+    auto put32 = [](Bytes& b, size_t at, UInt v) { std::memcpy(&b[at], &v, 4); };
+    auto put64 = [](Bytes& b, size_t at, ULong v) { std::memcpy(&b[at], &v, 8); };
+    const std::vector<Mutation> mutations = {
+        {"selected flag 2", [&](Bytes& b) { put32(b, 0, 2); }},
+        {"key size 5", [&](Bytes& b) { b[8] = 5; }},
+        {"more entries than the capacity", [&](Bytes& b) { put32(b, 9, 6); }},
+        {"entry count off by one", [&](Bytes& b) { put32(b, 9, 2); }},
+        {"slot count not the capacity's", [&](Bytes& b) { put32(b, 17, 8); }},
+        {"capacity too large for its slots", [&](Bytes& b) { put32(b, 13, 0x60000000u); }},
+        {"slot count claims gigabytes", [&](Bytes& b) { put32(b, 13, 0x40000000u); put32(b, 17, Prime(0x60000000u)); }},
+        {"used beyond the data size", [&](Bytes& b) { put64(b, 21, dataSize + 1); }},
+        {"data size claims gigabytes", [&](Bytes& b) { put64(b, 29, 0xF0000000ull); }},
+        {"data size beyond 32 bits", [&](Bytes& b) { put64(b, 29, 0x100000000ull); }},
+        // "alpha" at 0 to 10, "beta" at 16 to 25, "gamma" at 32 to 42.
+        {"used cut inside an entry", [&](Bytes& b) { put64(b, 21, 20); }},
+        {"slot beyond the used area", [&](Bytes& b) { put32(b, slotAt(live), 48); }},
+        {"slot on the grid but no entry start", [&](Bytes& b) {
+             for (size_t i = 0; i < 7; i++)
+                 if (b[slotAt(i)] == 0 && b[slotAt(i) + 1] == 0) put32(b, slotAt(i), 8);
+         }},
+        {"two slots name one entry", [&](Bytes& b) {
+             size_t empty = 0;
+             while (b[slotAt(empty)] != 0xFF) empty++;
+             std::memcpy(&b[slotAt(empty)], &b[slotAt(live)], 4);
+         }},
+        {"tombstone in a plain table", [&](Bytes& b) { put32(b, slotAt(live), HASH_DELETED); }},
+        {"length code runs past the used area", [&](Bytes& b) { b[data + 4] = 0xFE; }},
+        {"malformed five-byte length code", [&](Bytes& b) { std::memset(&b[data + 4], 0xFF, 5); }},
+        {"selected but the list is not dense", [&](Bytes& b) { put32(b, 0, 1); }},
+    };
+    for (const auto& m : mutations) {
+        Bytes bad = good;
+        m.apply(bad);
+        ASSERT_NE(bad, good) << m.what;
+        zktest::WriteFile(Path("bad"), bad);
+        for (Boolean vm : {FALSE, TRUE}) {
+            EXPECT_EQ(HashTableRead(Path("bad").c_str(), nullptr, nullptr, nullptr, vm), nullptr) << m.what;
+            EXPECT_EQ(reports.Take(), std::vector<std::string>{"HashTableRead 4 error reading " + Path("bad") +
+                                                                ": Invalid argument"})
+                << m.what;
+        }
+    }
+    // Trailing bytes are no fault.
+    zktest::WriteFile(Path("long"), Concat(good, Bytes(9, 0xAB)));
+    HashTable* longer = HashTableRead(Path("long").c_str(), nullptr, nullptr, nullptr, FALSE);
+    ASSERT_NE(longer, nullptr);
+    EXPECT_NE(Find(longer, "gamma"), nullptr);
+    HashTableFree(longer);
+}
+
+// A stream whose size cannot be known up front: memory grows with what arrives, not with what the
+// header claims.
+TEST_F(HashTableFiles, AStreamOfUnknownSizeCostsOnlyWhatItDelivers) {
+    zktest::CapturedReports reports("dict/hashtable");
+    Bytes claim = Header(0, 8, 0, 0, 0x50000000u, Prime(0x78000000u), 0, 0xFFFFFFF0u);
+    claim.resize(40);
+    FILE* f = fmemopen(claim.data(), claim.size(), "r");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(zk::HashTableReadStream(f, "stream", nullptr, nullptr, nullptr, TRUE), nullptr);
+    std::fclose(f);
+    EXPECT_EQ(reports.Take(), std::vector<std::string>{"HashTableRead 4 error reading stream: Invalid argument"});
+
+    HashTable* t = TableOf({"one", "two"});
+    ASSERT_TRUE(HashTableWrite(t, Path().c_str()));
+    Bytes good = zktest::ReadFile(Path());
+    f = fmemopen(good.data(), good.size(), "r");
+    HashTable* r = zk::HashTableReadStream(f, "stream", nullptr, nullptr, nullptr, FALSE);
+    std::fclose(f);
+    ASSERT_NE(r, nullptr);
+    EXPECT_NE(Find(r, "two"), nullptr);
+    HashTableFree(r);
+    HashTableFree(t);
+}
+
+// Writing goes through a temporary file and a rename: a failed write leaves the old file as it was.
+TEST_F(HashTableFiles, AFailedWriteLeavesTheOldFileAndNoTemporary) {
+    HashTable* small = TableOf({"old"});
+    ASSERT_TRUE(HashTableWrite(small, Path().c_str()));
+    const Bytes old = zktest::ReadFile(Path());
+    HashTable* big = TableOf({});
+    for (int i = 0; i < 2000; i++)
+        while (Find(big, "new-key-" + std::to_string(i), true) == nullptr) HashTableGrow(big, 2.0f, nullptr);
+
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = 4096;
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+    zktest::CapturedReports reports("dict/hashtable");
+    const Boolean written = HashTableWrite(big, Path().c_str());
+    const int err = errno;
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(err, EFBIG);
+    EXPECT_EQ(reports.Take(), std::vector<std::string>{"HashTableWrite 4 error writing " + Path() + ": File too large"});
+    EXPECT_EQ(zktest::ReadFile(Path()), old);
+    EXPECT_EQ(Listing(), std::set<std::string>{"t.tab"});
+
+    ASSERT_TRUE(HashTableWrite(big, Path().c_str()));
+    HashTable* r = HashTableRead(Path().c_str(), nullptr, nullptr, nullptr, FALSE);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(HashTableSize(r), 2000u);
+    HashTableFree(r);
+    HashTableFree(big);
+    HashTableFree(small);
+}
+
 // ---- misuse and fatal failures -----------------------------------------------------------------------
 
 TEST(HashTableDeathTest, DocumentedAssertions) {
@@ -523,6 +1121,19 @@ TEST(HashTableDeathTest, DocumentedAssertions) {
     HashTable* two = HashTableNew(5, nullptr, nullptr, nullptr, 8, 2, FALSE);
     EXPECT_DEATH(Find(two, std::string(65536, 'k'), true), "l < \\(b << \\(8 \\* k\\)\\)");
     HashTableFree(two);
+
+    // A sort needs a comparison and a list; a position needs a list.
+    HashTable* open = TableOf({"a", "b"});
+    UIntArray none;
+    ArrayInit_(&none);
+    const char* sortText = "cmp != NULL && \\(entries != NULL \\|\\| table->t_selected\\)";
+    EXPECT_DEATH(HashTableSort(open, ByFirstByte, nullptr, nullptr), sortText);
+    EXPECT_DEATH(HashTableSort(open, nullptr, nullptr, &none), sortText);
+    EXPECT_DEATH(HashTableGetIndex(open, 0, nullptr), "table->t_selected");
+    HashTableSelect(open, 0, nullptr, nullptr, nullptr);
+    EXPECT_DEATH(Find(open, "a"), "!table->t_selected");
+    EXPECT_DEATH(HashTableGrow(open, 2.0f, nullptr), "!table->t_selected");
+    HashTableFree(open);
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)

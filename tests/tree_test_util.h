@@ -17,18 +17,11 @@
 #include <vector>
 
 #include "dict/node_array.h"
+#include "tests/test_seed.h"
 
 namespace treetest {
 
-inline unsigned Seed() {
-    static const unsigned seed = [] {
-        const char* env = std::getenv("ZK_SEED");
-        unsigned s = env ? unsigned(std::strtoul(env, nullptr, 0)) : std::random_device{}();
-        std::printf("ZK_SEED=%u (set ZK_SEED to replay)\n", s);
-        return s;
-    }();
-    return seed;
-}
+using zktest::Seed;
 
 template <class Ops>
 using Entries = std::vector<std::pair<typename Ops::Key, typename Ops::Value>>;

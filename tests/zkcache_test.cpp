@@ -17,6 +17,7 @@
 #include "dict/lock_guard.h"
 #include "dict/zkcache.h"
 #include "dict/zkcache_internal.h"
+#include "tests/test_seed.h"
 
 #if defined(__SANITIZE_THREAD__)
 // Only the collector ever holds two page mutexes, source then destination, so no order between two
@@ -27,15 +28,7 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_sup
 
 namespace {
 
-UInt Seed() {
-    static const UInt seed = [] {
-        const char* env = std::getenv("ZK_SEED");
-        UInt s = env ? UInt(std::strtoul(env, nullptr, 0)) : std::random_device{}();
-        std::printf("ZK_SEED=%u (set ZK_SEED to replay)\n", s);
-        return s;
-    }();
-    return seed;
-}
+UInt Seed() { return zktest::Seed(); }
 
 unsigned long long ULL(ULong v) { return v; }
 const UByte* U(const std::string& s) { return reinterpret_cast<const UByte*>(s.c_str()); }

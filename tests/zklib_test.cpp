@@ -2,6 +2,7 @@
 // messages, assertions, fingerprints, the clock and sorting.
 
 #include "zklib/zklib.h"
+#include "tests/test_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -49,23 +50,14 @@ bool AllBytes(const void* block, size_t from, size_t to, unsigned char value) {
     return std::all_of(bytes + from, bytes + to, [value](unsigned char b) { return b == value; });
 }
 
-// A directory of the test's own, removed with everything in it.
-class TempDirTest : public ::testing::Test {
+class TempDirTest : public zktest::TempDirTest {
 protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "zklib_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
     void WriteFile(const std::string& name, const std::string& content) const {
         FILE* f = std::fopen(PathOf(name).c_str(), "wb");
         ASSERT_NE(f, nullptr);
         ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), f), content.size());
         ASSERT_EQ(std::fclose(f), 0);
     }
-    std::string dir_;
 };
 
 // ---- primes ----------------------------------------------------------------------------------
