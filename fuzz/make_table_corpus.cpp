@@ -1,0 +1,382 @@
+// Writes the seed corpora of the two packed-table fuzz targets: tables built through the public API
+// in the shapes their readers must accept (HashTable files through HashTableWrite into
+// <dir>/hashtable, serialised tables with deletion through HashDelTableMemWrite into
+// <dir>/hashdeltable), and a few corrupt variants they must refuse. Some seeds carry bytes past the
+// table, which the targets decode as operations. After a change to either format, regenerate and
+// commit what changed:
+//
+//   cmake --build build --target zk_table_corpus && build/fuzz/zk_table_corpus fuzz/corpus
+//
+// The output does not depend on the machine or the run: the writers zero the padding and the unused
+// tail of a data area.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "dict/hashdeltable.h"
+#include "dict/hashtable.h"
+
+namespace {
+
+using Bytes = std::vector<UByte>;
+
+std::string g_root;
+
+[[noreturn]] void Die(const std::string& what) {
+    std::fprintf(stderr, "zk_table_corpus: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::exit(1);
+}
+
+void MakeDir(const std::string& path) {
+    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) Die("cannot create " + path);
+}
+
+void WriteBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    if (!out.flush()) Die("cannot write " + path);
+}
+
+Bytes ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) Die("cannot read " + path);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void Append(Bytes& bytes, const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
+
+void PutLe32(Bytes& bytes, size_t at, UInt v) {
+    for (int i = 0; i < 4; i++) bytes[at + i] = UByte(v >> (8 * i));
+}
+
+UInt GetLe32(const Bytes& bytes, size_t at) {
+    UInt v = 0;
+    for (int i = 0; i < 4; i++) v |= UInt(bytes[at + i]) << (8 * i);
+    return v;
+}
+
+std::string Key(int i) { return "key" + std::to_string(i * 37 % 101); }
+
+// ---- HashTable files ----------------------------------------------------------------------------
+
+// Offsets of the file header fields (see dict/hashtable.h).
+constexpr size_t kUsedAt = 9, kKeySizeAt = 8, kSlotsAt = 17, kHeaderSize = 37;
+
+std::string TablePath(const std::string& name) { return g_root + "/hashtable/" + name; }
+
+HashTable* NewTable(UInt capacity, UInt valLen, UByte keySize) {
+    return HashTableNew(capacity, nullptr, nullptr, nullptr, valLen, keySize, TRUE);
+}
+
+void Fill(HashTable* t, int n) {
+    for (int i = 0; i < n; i++) {
+        const std::string k = Key(i);
+        auto* v = static_cast<UByte*>(HashTableFind(t, k.data(), UInt(k.size()), TRUE, nullptr, nullptr));
+        if (v == nullptr) {
+            HashTableGrow(t, 2.0f, nullptr);
+            v = static_cast<UByte*>(HashTableFind(t, k.data(), UInt(k.size()), TRUE, nullptr, nullptr));
+        }
+        for (UInt b = 0; b < t->t_val_len; b++) v[b] = UByte(i + b);
+    }
+}
+
+int CompareKeys(const void* a, const void* b, void* ptr) {
+    const auto* t = static_cast<const HashTable*>(ptr);
+    const UByte *ka, *kb;
+    const UInt la = HashTableKey(t, a, &ka), lb = HashTableKey(t, b, &kb);
+    const int c = std::memcmp(ka, kb, la < lb ? la : lb);
+    return c != 0 ? c : la < lb ? -1 : la > lb ? 1 : 0;
+}
+
+// Saves and frees the table; the file's bytes, plus extra, replace it when extra is given.
+Bytes Save(HashTable* t, const std::string& name, const Bytes& extra = {}) {
+    const std::string path = TablePath(name);
+    if (!HashTableWrite(t, path.c_str())) Die("cannot save " + path);
+    HashTableFree(t);
+    Bytes bytes = ReadBytes(path);
+    if (!extra.empty()) {
+        Append(bytes, extra);
+        WriteBytes(path, bytes);
+    }
+    return bytes;
+}
+
+// The image of a table loaded unaligned (its entries packed without padding), which the public
+// API only makes by loading one: built by hand, with each key filed by linear probing.
+Bytes UnalignedImage() {
+    const char* keys[] = {"a", "bc", "d", "efgh"};
+    const UInt slots = Prime((3 * 5) >> 1);
+    Bytes data;
+    std::vector<UInt> table(slots, HASH_EMPTY);
+    for (const char* k : keys) {
+        const UInt len = UInt(std::strlen(k));
+        UInt s = HashBytes(reinterpret_cast<const UByte*>(k), len) % slots;
+        while (table[s] != HASH_EMPTY) s = (s + 1) % slots;
+        table[s] = UInt(data.size());
+        data.push_back(UByte(len * 3));  // the one-byte value area
+        data.push_back(UByte(len));      // key_size 1
+        data.insert(data.end(), k, k + len);
+    }
+    Bytes image(kHeaderSize, 0);
+    PutLe32(image, 4, 1);                       // val_len
+    image[kKeySizeAt] = 1;
+    PutLe32(image, kUsedAt, 4);
+    PutLe32(image, 13, 5);                      // capacity
+    PutLe32(image, kSlotsAt, slots);
+    PutLe32(image, 21, UInt(data.size()));      // data used, 8 bytes
+    PutLe32(image, 29, UInt(data.size() + 3));  // data size, 8 bytes: a little room left over
+    for (UInt e : table) {
+        image.resize(image.size() + 4);
+        PutLe32(image, image.size() - 4, e);
+    }
+    Append(image, data);
+    image.resize(image.size() + 3, 0);
+    return image;
+}
+
+void HashTableCorpus() {
+    MakeDir(g_root + "/hashtable");
+    // Keys for the insertions the target makes past the image: a length byte, then the bytes.
+    const Bytes inserts = {3, 'o', 'n', 'e', 5, 't', 'h', 'r', 'e', 'e', 0, 1, 'a'};
+
+    Save(NewTable(5, 0, 0), "empty_k0_v0.tbl");
+    {
+        HashTable* t = NewTable(5, 0, 0);
+        Fill(t, 3);
+        Save(t, "keys_k0_v0.tbl", inserts);
+    }
+    {
+        HashTable* t = NewTable(8, 4, 1);
+        Fill(t, 4);
+        Save(t, "keys_k1_v4.tbl");
+    }
+    Bytes k2;
+    {
+        HashTable* t = NewTable(8, 8, 2);
+        Fill(t, 5);
+        k2 = Save(t, "keys_k2_v8.tbl", inserts);
+    }
+    {
+        HashTable* t = NewTable(6, 13, 4);
+        Fill(t, 4);
+        Save(t, "keys_k4_v13.tbl");
+    }
+    {
+        // Exactly full: the first new key makes the target grow the table.
+        HashTable* t = NewTable(5, 4, 0);
+        Fill(t, 5);
+        Save(t, "full_k0_v4.tbl", inserts);
+    }
+    {
+        HashTable* t = NewTable(8, 4, 0);
+        Fill(t, 6);
+        HashTableSelect(t, 0, nullptr, nullptr, nullptr);
+        HashTableSort(t, CompareKeys, t, nullptr);
+        Save(t, "selected_sorted.tbl");
+    }
+    {
+        // Selected into an array: the table keeps its entries and files none of them.
+        HashTable* t = NewTable(8, 4, 0);
+        Fill(t, 6);
+        UIntArray list;
+        ArrayInit_(&list);
+        HashTableSelect(t, 0, nullptr, nullptr, &list);
+        ArrayFree_(&list);
+        Save(t, "selected_array.tbl", inserts);
+    }
+    Bytes grown;
+    {
+        HashTable* t = NewTable(5, 8, 0);
+        Fill(t, 40);  // grows 5 -> 10 -> 20 -> 40
+        grown = Save(t, "grown_k0_v8.tbl");
+    }
+    {
+        HashTable* t = NewTable(5, 4, 0);
+        Fill(t, 2);
+        const std::string longKey(300, 'L');  // a two-byte length code
+        HashTableFind(t, longKey.data(), UInt(longKey.size()), TRUE, nullptr, nullptr);
+        Save(t, "long_key_k0_v4.tbl");
+    }
+    WriteBytes(TablePath("unaligned_k1_v1.tbl"), UnalignedImage());
+
+    // Refused: cut inside the slots; one entry more than the data area holds; a key width of 5.
+    WriteBytes(TablePath("corrupt_truncated.tbl"), Bytes(grown.begin(), grown.begin() + kHeaderSize + 100));
+    Bytes count = k2;
+    PutLe32(count, kUsedAt, GetLe32(count, kUsedAt) + 1);
+    WriteBytes(TablePath("corrupt_count.tbl"), count);
+    Bytes width = k2;
+    width[kKeySizeAt] = 5;
+    WriteBytes(TablePath("corrupt_key_size.tbl"), width);
+    // Accepted, though two entries sit in each other's slots: the reader does not rehash.
+    Bytes swapped = k2;
+    std::vector<size_t> filled;
+    for (UInt s = 0; s < GetLe32(k2, kSlotsAt); s++)
+        if (GetLe32(k2, kHeaderSize + 4 * s) != HASH_EMPTY) filled.push_back(kHeaderSize + 4 * s);
+    if (filled.size() < 2) Die("keys_k2_v8 files fewer than two entries");
+    PutLe32(swapped, filled[0], GetLe32(k2, filled[1]));
+    PutLe32(swapped, filled[1], GetLe32(k2, filled[0]));
+    WriteBytes(TablePath("misplaced_k2_v8.tbl"), swapped);
+}
+
+// ---- serialised tables with deletion ------------------------------------------------------------
+
+std::string DelPath(const std::string& name) { return g_root + "/hashdeltable/" + name; }
+
+void FillDel(HashDelTable* t, int n) {
+    for (int i = 0; i < n; i++) {
+        const std::string k = Key(i);
+        auto* v = static_cast<UByte*>(HashDelTableFind(t, k.data(), UInt(k.size()), TRUE, nullptr, nullptr));
+        if (v == nullptr) {
+            HashDelTableGrow(t, 2.0f, nullptr);
+            v = static_cast<UByte*>(HashDelTableFind(t, k.data(), UInt(k.size()), TRUE, nullptr, nullptr));
+        }
+        for (UInt b = 0; b < t->t_val_len; b++) v[b] = UByte(i + b);
+    }
+}
+
+void RemoveDel(HashDelTable* t, int from, int to) {
+    for (int i = from; i < to; i++) {
+        const std::string k = Key(i);
+        HashDelTableRemove(t, k.data(), UInt(k.size()), nullptr);
+    }
+}
+
+int CompareDelKeys(const void* a, const void* b, void* ptr) {
+    const auto* t = static_cast<const HashDelTable*>(ptr);
+    const UByte *ka, *kb;
+    const UInt la = HashDelTableKey(t, a, &ka), lb = HashDelTableKey(t, b, &kb);
+    const int c = std::memcmp(ka, kb, la < lb ? la : lb);
+    return c != 0 ? c : la < lb ? -1 : la > lb ? 1 : 0;
+}
+
+// The serialised form, and the table freed.
+Bytes Form(HashDelTable* t) {
+    UByteArray out;
+    ArrayInit_(&out);
+    HashDelTableMemWrite(t, &out);
+    Bytes bytes(out.data, out.data + out.length);
+    ArrayFree_(&out);
+    HashDelTableFree(t);
+    return bytes;
+}
+
+void HashDelTableCorpus() {
+    MakeDir(g_root + "/hashdeltable");
+    // Operations for the target past the form (see hashdeltable_bytes_fuzz.cpp): create "new",
+    // remove and find known keys, compare with the model, compact, grow by 1.5, create "xy",
+    // compare again.
+    const Bytes ops = {0x00, 3, 'n', 'e', 'w', 0x81, 0, 0x80, 1, 0x04, 0x05, 0x41, 0x01, 2, 'x', 'y', 0x04};
+    auto save = [](const std::string& name, Bytes bytes, const Bytes& extra = {}) {
+        Append(bytes, extra);
+        WriteBytes(DelPath(name), bytes);
+    };
+    auto make = [](UInt capacity, UInt valLen, UByte keySize) {
+        return HashDelTableNew(capacity, nullptr, nullptr, nullptr, valLen, keySize);
+    };
+
+    save("empty_k0_v0.bin", Form(make(5, 0, 0)), ops);
+    {
+        HashDelTable* t = make(5, 0, 0);
+        FillDel(t, 3);
+        save("keys_k0_v0.bin", Form(t));
+    }
+    {
+        HashDelTable* t = make(8, 4, 1);
+        FillDel(t, 4);
+        save("keys_k1_v4.bin", Form(t), ops);
+    }
+    Bytes k2;
+    {
+        HashDelTable* t = make(8, 8, 2);
+        FillDel(t, 5);
+        k2 = Form(t);
+        save("keys_k2_v8.bin", k2);
+    }
+    {
+        HashDelTable* t = make(6, 13, 4);
+        FillDel(t, 4);
+        save("keys_k4_v13.bin", Form(t), ops);
+    }
+    Bytes tombs;
+    {
+        HashDelTable* t = make(16, 4, 0);
+        FillDel(t, 10);
+        RemoveDel(t, 2, 6);
+        tombs = Form(t);
+        save("tombstones_k0_v4.bin", tombs, ops);
+    }
+    {
+        // Three keys and a tombstone fill a capacity of five: the first new key needs growth.
+        HashDelTable* t = make(5, 8, 0);
+        FillDel(t, 4);
+        RemoveDel(t, 0, 1);
+        save("full_k0_v8.bin", Form(t), ops);
+    }
+    {
+        HashDelTable* t = make(8, 4, 0);
+        FillDel(t, 6);
+        HashDelTableSelect(t, 0, nullptr, nullptr);
+        HashDelTableSort(t, CompareDelKeys, t);
+        Bytes selected = Form(t);
+        save("selected_sorted.bin", selected);
+        // The same form with a selected byte that is not 1: it reads as not selected.
+        selected.back() = 2;
+        save("selected_flag2.bin", selected, ops);
+    }
+    {
+        HashDelTable* t = make(5, 8, 0);
+        FillDel(t, 40);
+        RemoveDel(t, 30, 36);
+        save("grown_k0_v8.bin", Form(t), ops);
+    }
+    {
+        HashDelTable* t = make(5, 4, 0);
+        FillDel(t, 2);
+        const std::string longKey(300, 'L');  // a two-byte length code
+        HashDelTableFind(t, longKey.data(), UInt(longKey.size()), TRUE, nullptr, nullptr);
+        save("long_key_k0_v4.bin", Form(t), ops);
+    }
+
+    // Refused: cut inside the slots; one key more than the slots hold; a tombstone too few.
+    const size_t counts = 4 + GetLe32(tombs, 0);  // the slot count, then capacity, keys, tombstones
+    save("corrupt_truncated.bin", Bytes(tombs.begin(), tombs.begin() + counts + 30));
+    Bytes keys = tombs;
+    PutLe32(keys, counts + 8, GetLe32(tombs, counts + 8) + 1);
+    save("corrupt_count.bin", keys);
+    Bytes deleted = tombs;
+    PutLe32(deleted, counts + 12, GetLe32(tombs, counts + 12) - 1);
+    save("corrupt_deleted.bin", deleted);
+    // Accepted, though two entries sit in each other's slots: the reader does not rehash.
+    const size_t k2Counts = 4 + GetLe32(k2, 0);
+    std::vector<size_t> filled;
+    for (UInt s = 0; s < GetLe32(k2, k2Counts); s++) {
+        const size_t at = k2Counts + 16 + 4 * s;
+        if (GetLe32(k2, at) < HASH_DELETED) filled.push_back(at);
+    }
+    if (filled.size() < 2) Die("keys_k2_v8 files fewer than two entries");
+    Bytes swapped = k2;
+    PutLe32(swapped, filled[0], GetLe32(k2, filled[1]));
+    PutLe32(swapped, filled[1], GetLe32(k2, filled[0]));
+    save("misplaced_k2_v8.bin", swapped, ops);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
+        return 2;
+    }
+    g_root = argv[1];
+    MakeDir(g_root);
+    HashTableCorpus();
+    HashDelTableCorpus();
+    return 0;
+}
