@@ -10,9 +10,13 @@
  *     with their dataset;
  *   - a global operator new/delete that counts live heap bytes, for the memory of peers that
  *     allocate through it (ours report their own blocks exactly);
+ *   - files for the save and load workloads: a temporary directory that removes itself, a whole-file
+ *     reader, and a writer as durable as the library's own;
  *   - RunAndCompare, a main that runs the benchmarks with the console reporter and then prints, for
  *     each (operation, dataset), time per key of ours and of each peer with the ratio ours / peer,
  *     and the same for every other counter the benchmarks register (bytes_per_entry in particular).
+ *     A program with several structures of ours (two hash tables, say) names them all; each row is
+ *     then compared with whichever of them it measured, and every other structure is a peer.
  *
  * Naming: a benchmark is registered as "operation/dataset/structure" (for example
  * "find_absent/rand1M/HashTable"); the ratio tables rely on it.
@@ -26,16 +30,20 @@
 #define ZKDICT_BENCH_BENCH_COMMON_H
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -93,6 +101,12 @@ inline void* AllocateAligned(std::size_t n, std::align_val_t align) noexcept {
 // Bytes currently held through operator new, over the whole process. Only differences mean anything:
 // take it before building a structure and after.
 inline std::int64_t LiveHeapBytes() { return heap_detail::live.load(std::memory_order_relaxed); }
+
+// Gives the heap's free memory back to the system (the free top, and the free pages inside it), so
+// that the next large allocation gets fresh pages and pays for faulting them in, whatever ran
+// before. For benchmarks whose figures would otherwise depend on whether an earlier one left a big
+// enough free block behind.
+inline void ReleaseFreeHeap() { malloc_trim(0); }
 
 }  // namespace zkbench
 
@@ -451,6 +465,76 @@ inline void SetPerKeyCounters(benchmark::State& state, std::size_t keys_per_iter
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// ---- files --------------------------------------------------------------------------------------
+
+// A new directory under /tmp for the files a program writes and reads back, removed with its content
+// when the object goes. A run stopped by Fail leaves it behind, since abort skips destructors.
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/zkbench.XXXXXX";
+        if (mkdtemp(name) == nullptr) Fail(std::string("mkdtemp: ") + std::strerror(errno));
+        path_ = name;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline std::size_t FileSize(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) Fail("cannot stat " + path + ": " + std::strerror(errno));
+    return static_cast<std::size_t>(st.st_size);
+}
+
+// A file's whole content, as a loader would take it: one block of the file's size, left
+// uninitialised (zero-filling 40 MB first would be time no loader spends), filled by stdio.
+struct FileBytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+};
+
+inline FileBytes ReadFile(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) Fail("cannot open " + path + ": " + std::strerror(errno));
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) Fail("cannot stat " + path + ": " + std::strerror(errno));
+    FileBytes out;
+    out.size = static_cast<std::size_t>(st.st_size);
+    out.data = std::make_unique_for_overwrite<char[]>(out.size);
+    if (std::fread(out.data.get(), 1, out.size, f) != out.size) Fail("short read of " + path);
+    std::fclose(f);
+    return out;
+}
+
+// Replaces path with size bytes as durably as the library's own writers do: a temporary file beside
+// it, written, synced, renamed over it, and the directory synced. A peer's save then pays for the
+// same guarantee as ours, and the two save rows compare formats rather than fsync policies.
+inline void WriteFileDurably(const std::string& path, const void* bytes, std::size_t size) {
+    const std::string tmp = path + ".tmp";
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) Fail("cannot create " + tmp + ": " + std::strerror(errno));
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = write(fd, static_cast<const char*>(bytes) + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) Fail("cannot write " + tmp + ": " + std::strerror(errno));
+        done += static_cast<std::size_t>(n);
+    }
+    if (fsync(fd) != 0 || close(fd) != 0) Fail("cannot sync " + tmp + ": " + std::strerror(errno));
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) Fail("cannot rename " + tmp + ": " + std::strerror(errno));
+    const std::string dir = std::filesystem::path(path).parent_path().string();
+    const int dfd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0 || fsync(dfd) != 0 || close(dfd) != 0) Fail("cannot sync " + dir + ": " + std::strerror(errno));
+}
+
 // ---- the comparing main -------------------------------------------------------------------------
 
 namespace report_detail {
@@ -532,37 +616,55 @@ public:
     std::map<Key, std::map<std::string, Samples>> samples;
 };
 
-// One table: a row per (op, dataset) that has a value for ours, a column pair (value, ratio) per peer.
-// value() gives a structure's figure for a row, or a negative number when it has none.
+// One table: a line per (op, dataset) and structure of ours that has a value for it, a column per
+// structure of ours and a column pair (value, ratio) per peer. A line's ratios divide its own
+// structure's value, so when ours holds several names each row is compared with whichever of them
+// measured it (and a row that two of them measured gets a line for each). With a single name the
+// table is the plain "ours against the peers" one. value() gives a structure's figure for a row, or a
+// negative number when it has none.
 template <class Value>
-void PrintTable(const CollectingReporter& r, const std::string& ours, const std::vector<std::string>& peers,
-                const std::string& title, const char* unit, Value value) {
-    std::vector<std::pair<std::string, std::string>> rows;
+void PrintTable(const CollectingReporter& r, const std::vector<std::string>& ours,
+                const std::vector<std::string>& peers, const std::string& title, const char* unit, Value value) {
+    struct Line {
+        const std::pair<std::string, std::string>* row;
+        std::size_t ours;  // index into ours
+        double value;
+    };
+    std::vector<Line> lines;
     for (const auto& row : r.rows) {
-        if (value(row, ours) >= 0) rows.push_back(row);
+        for (std::size_t i = 0; i < ours.size(); ++i) {
+            const double v = value(row, ours[i]);
+            if (v >= 0) lines.push_back({&row, i, v});
+        }
     }
-    if (rows.empty()) return;
+    if (lines.empty()) return;
     int opw = 9, dsw = 7;
-    for (const auto& [op, ds] : rows) {
-        opw = std::max(opw, static_cast<int>(op.size()));
-        dsw = std::max(dsw, static_cast<int>(ds.size()));
+    for (const Line& line : lines) {
+        opw = std::max(opw, static_cast<int>(line.row->first.size()));
+        dsw = std::max(dsw, static_cast<int>(line.row->second.size()));
     }
     const auto colw = [](const std::string& s) { return std::max(12, static_cast<int>(s.size())); };
+    const int unitw = static_cast<int>(std::strlen(unit));
     std::printf("\n%s\n", title.c_str());
-    std::printf("%-*s  %-*s  %*s", opw, "operation", dsw, "dataset", colw(ours), ours.c_str());
+    std::printf("%-*s  %-*s", opw, "operation", dsw, "dataset");
+    for (const std::string& o : ours) std::printf("  %*s", colw(o), o.c_str());
     for (const std::string& p : peers) std::printf("  %*s  %7s", colw(p), p.c_str(), "ratio");
     std::printf("\n");
-    for (const auto& row : rows) {
-        const double o = value(row, ours);
-        std::printf("%-*s  %-*s  %*.2f%s", opw, row.first.c_str(), dsw, row.second.c_str(),
-                    colw(ours) - static_cast<int>(std::strlen(unit)), o, unit);
+    for (const Line& line : lines) {
+        std::printf("%-*s  %-*s", opw, line.row->first.c_str(), dsw, line.row->second.c_str());
+        for (std::size_t i = 0; i < ours.size(); ++i) {
+            if (i == line.ours) {
+                std::printf("  %*.2f%s", colw(ours[i]) - unitw, line.value, unit);
+            } else {
+                std::printf("  %*s", colw(ours[i]), "-");
+            }
+        }
         for (const std::string& p : peers) {
-            const double v = value(row, p);
+            const double v = value(*line.row, p);
             if (v < 0) {
                 std::printf("  %*s  %7s", colw(p), "-", "-");
             } else {
-                std::printf("  %*.2f%s  %7.2f", colw(p) - static_cast<int>(std::strlen(unit)), v, unit,
-                            v > 0 ? o / v : 0.0);
+                std::printf("  %*.2f%s  %7.2f", colw(p) - unitw, v, unit, v > 0 ? line.value / v : 0.0);
             }
         }
         std::printf("\n");
@@ -572,8 +674,9 @@ void PrintTable(const CollectingReporter& r, const std::string& ours, const std:
 }  // namespace report_detail
 
 // main() of a benchmark program: runs what the command line selects (the usual --benchmark_* flags),
-// then prints the ratio tables for the structure named ours against every other structure seen.
-inline int RunAndCompare(int argc, char** argv, const std::string& ours) {
+// then prints the ratio tables of our structures (ours: one name or several) against every other
+// structure seen; see PrintTable for how a row finds its structure of ours.
+inline int RunAndCompare(int argc, char** argv, const std::vector<std::string>& ours) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     using Reporter = report_detail::CollectingReporter;
@@ -582,13 +685,21 @@ inline int RunAndCompare(int argc, char** argv, const std::string& ours) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    std::vector<std::string> peers;
-    for (const std::string& s : reporter.structures) {
-        if (s != ours) peers.push_back(s);
+    const auto isOurs = [&](const std::string& s) { return std::find(ours.begin(), ours.end(), s) != ours.end(); };
+    std::vector<std::string> seen, peers;
+    for (const std::string& s : reporter.structures) (isOurs(s) ? seen : peers).push_back(s);
+    if (seen.empty() || peers.empty()) return 0;
+    // Only the structures of ours that ran get a column, in the order the caller named them.
+    std::vector<std::string> mine;
+    for (const std::string& s : ours) {
+        if (std::find(seen.begin(), seen.end(), s) != seen.end()) mine.push_back(s);
     }
-    if (std::find(reporter.structures.begin(), reporter.structures.end(), ours) == reporter.structures.end() ||
-        peers.empty()) {
-        return 0;
+    std::string label = mine.size() == 1 ? mine[0] : "ours";
+    std::string which;
+    if (mine.size() > 1) {
+        which = "; ours: whichever of ";
+        for (std::size_t i = 0; i < mine.size(); ++i) which += (i ? ", " : "") + mine[i];
+        which += " the row measures";
     }
     const auto find = [&](const std::pair<std::string, std::string>& row,
                           const std::string& structure) -> const report_detail::Samples* {
@@ -597,14 +708,15 @@ inline int RunAndCompare(int argc, char** argv, const std::string& ours) {
         auto it = byKey->second.find(structure);
         return it == byKey->second.end() ? nullptr : &it->second;
     };
-    report_detail::PrintTable(reporter, ours, peers,
-                              "Time per key; ratio = " + ours + " / peer (above 1: " + ours + " is slower)",
-                              " ns", [&](const auto& row, const std::string& s) {
-                                  const report_detail::Samples* smp = find(row, s);
-                                  return smp ? report_detail::Median(smp->ns_per_key) : -1.0;
-                              });
+    report_detail::PrintTable(
+        reporter, mine, peers,
+        "Time per key; ratio = " + label + " / peer (above 1: " + label + " is slower)" + which, " ns",
+        [&](const auto& row, const std::string& s) {
+            const report_detail::Samples* smp = find(row, s);
+            return smp ? report_detail::Median(smp->ns_per_key) : -1.0;
+        });
     for (const std::string& name : reporter.counter_names) {
-        report_detail::PrintTable(reporter, ours, peers, name + "; ratio = " + ours + " / peer", "",
+        report_detail::PrintTable(reporter, mine, peers, name + "; ratio = " + label + " / peer" + which, "",
                                   [&](const auto& row, const std::string& s) {
                                       const report_detail::Samples* smp = find(row, s);
                                       if (!smp) return -1.0;

@@ -353,5 +353,5 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("hitratio_g20ms/zipf99/LRU", BM_HitRatio<Lru>, 0u)
         ->Iterations(1)->Unit(benchmark::kMillisecond);
     TheData();
-    return zkbench::RunAndCompare(argc, argv, Ours::kName);
+    return zkbench::RunAndCompare(argc, argv, {Ours::kName});
 }

@@ -403,5 +403,5 @@ int main(int argc, char** argv) {
     } else {
         std::fprintf(stderr, "hashdict_bench: %s is missing; the words dataset is skipped\n", kWords);
     }
-    return zkbench::RunAndCompare(argc, argv, OurDict<0>::kName);
+    return zkbench::RunAndCompare(argc, argv, {OurDict<0>::kName});
 }

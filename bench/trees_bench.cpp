@@ -497,12 +497,12 @@ void PrintTables(const zkbench::report_detail::CollectingReporter& r, const std:
         auto it = byKey->second.find(s);
         return it == byKey->second.end() ? nullptr : &it->second;
     };
-    rd::PrintTable(r, ours, peers, "Time per key; ratio = " + ours + " / peer (above 1: " + ours + " is slower)", " ns",
+    rd::PrintTable(r, {ours}, peers, "Time per key; ratio = " + ours + " / peer (above 1: " + ours + " is slower)", " ns",
                    [&](const auto& row, const std::string& s) {
                        const rd::Samples* smp = samples(row, s);
                        return smp ? rd::Median(smp->ns_per_key) : -1.0;
                    });
-    rd::PrintTable(r, ours, peers, "bytes_per_key; ratio = " + ours + " / peer", "",
+    rd::PrintTable(r, {ours}, peers, "bytes_per_key; ratio = " + ours + " / peer", "",
                    [&](const auto& row, const std::string& s) {
                        const rd::Samples* smp = samples(row, s);
                        if (!smp) return -1.0;
