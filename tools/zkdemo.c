@@ -1,11 +1,16 @@
 /* zkdemo: loads a word list into a hash table the way a client would, growing it as it fills,
- * finds every word again, and reports what the table holds and what it costs.
+ * finds every word again, and reports what the table holds and what it costs; then saves the table
+ * and loads it back, lists the words in order through a sorted selection, and churns them through
+ * the hash table with deletion.
  *
  *   zkdemo [word-list]        (default /usr/share/dict/words)
  */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include "dict/hashdeltable.h"
 #include "dict/hashtable.h"
 #include "zklib/zklib.h"
 
@@ -13,6 +18,92 @@
 typedef struct {
     UInt line;
 } WordValue;
+
+static int by_word(const void* a, const void* b, void* ptr) {
+    const UByte *ka, *kb;
+    UInt la = HashTableKey(ptr, a, &ka), lb = HashTableKey(ptr, b, &kb);
+    int c = memcmp(ka, kb, la < lb ? la : lb);
+    return c != 0 ? c : (la > lb) - (la < lb);
+}
+
+static void print_word(const HashTable* table, UInt i) {
+    const UByte* key;
+    UInt len = HashTableKey(table, HashTableGetIndex(table, i, NULL), &key);
+    printf(" %.*s", (int)len, (const char*)key);
+}
+
+/* Saves the table, loads it back and lists the first and last words in order. */
+static int save_load_sort(const HashTable* table) {
+    char path[] = "/tmp/zkdemo.XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) {
+        perror("mkstemp");
+        return 0;
+    }
+    close(fd);
+    ULong start = GetCurrentTimeMilliseconds();
+    Boolean saved = HashTableWrite(table, path);
+    ULong written = GetCurrentTimeMilliseconds();
+    HashTable* loaded = saved ? HashTableRead(path, NULL, NULL, NULL, FALSE) : NULL;
+    ULong read = GetCurrentTimeMilliseconds();
+    unlink(path);
+    if (loaded == NULL) return 0;
+    int same = HashTableSize(loaded) == HashTableSize(table);
+    printf("saved, loaded   %u entries; %llu ms to write and sync, %llu ms to load\n", HashTableSize(loaded),
+           (unsigned long long)(written - start), (unsigned long long)(read - written));
+
+    UInt n = HashTableSelect(loaded, 0, NULL, NULL, NULL);
+    HashTableSort(loaded, by_word, loaded, NULL);
+    printf("in order       ");
+    for (UInt i = 0; i < n && i < 3; i++) print_word(loaded, i);
+    printf(" ...");
+    for (UInt i = n > 3 ? n - 3 : 0; i < n; i++) print_word(loaded, i);
+    printf("\n");
+    for (UInt i = 1; i < n; i++) same &= by_word(HashTableGetIndex(loaded, i - 1, NULL), HashTableGetIndex(loaded, i, NULL), loaded) < 0;
+    HashTableFree(loaded);
+    return same;
+}
+
+/* Every word into the table with deletion, every other one out again, the rest found. */
+static int churn(const HashTable* words) {
+    HashDelTable* t = HashDelTableNew(16, NULL, NULL, NULL, 0, 0);
+    HashTableIterator* it;
+    UInt i = 0, kept = 0, found = 0;
+    for (it = HashTableIteratorInit(words); !HashTableIteratorEnd(it); HashTableIteratorNext(it)) {
+        const UByte* key;
+        UInt len = HashTableIteratorGetKey(it, &key);
+        while (HashDelTableFind(t, key, len, TRUE, NULL, NULL) == NULL) HashDelTableGrow(t, 2.0f, NULL);
+    }
+    HashTableIteratorFinalize(it);
+    for (it = HashTableIteratorInit(words); !HashTableIteratorEnd(it); HashTableIteratorNext(it), i++) {
+        const UByte* key;
+        UInt len = HashTableIteratorGetKey(it, &key);
+        if (i % 2) HashDelTableRemove(t, key, len, NULL);
+        else kept++;
+    }
+    HashTableIteratorFinalize(it);
+    size_t before = t->t_data_used;
+    i = 0;
+    for (it = HashTableIteratorInit(words); !HashTableIteratorEnd(it); HashTableIteratorNext(it), i++) {
+        const UByte* key;
+        UInt len = HashTableIteratorGetKey(it, &key);
+        found += (HashDelTableFind(t, key, len, FALSE, NULL, NULL) != NULL) == (i % 2 == 0);
+    }
+    HashTableIteratorFinalize(it);
+    UByteArray form;
+    ArrayInit_(&form);
+    HashDelTableIterator* walk = HashDelTableIteratorInit(t, NULL); /* purges the removed entries */
+    HashDelTableIteratorFinalize(walk);
+    HashDelTableMemWrite(t, &form);
+    printf("with deletion   %u of %u words kept, all %s; data area %zu bytes, %zu after compaction; "
+           "serialised in %u bytes\n",
+           HashDelTableSize(t), i, found == i ? "answered right" : "NOT answered right", before, t->t_data_used,
+           form.length);
+    ArrayFree_(&form);
+    int ok = found == i && HashDelTableSize(t) == kept;
+    HashDelTableFree(t);
+    return ok;
+}
 
 int main(int argc, char** argv) {
     const char* path = argc > 1 ? argv[1] : "/usr/share/dict/words";
@@ -73,6 +164,14 @@ int main(int argc, char** argv) {
            (unsigned long long)(loaded - start), (unsigned long long)(searched - loaded));
 
     int ok = found == words;
+    if (!save_load_sort(table)) {
+        fprintf(stderr, "zkdemo: the saved table did not load back in order\n");
+        ok = 0;
+    }
+    if (!churn(table)) {
+        fprintf(stderr, "zkdemo: the table with deletion went wrong\n");
+        ok = 0;
+    }
     HashTableFree(table);
     FileUnmap((void*)text, size);
     if (!ok) fprintf(stderr, "zkdemo: some words were not found\n");
