@@ -32,6 +32,7 @@
 #include <absl/strings/string_view.h>
 
 #include <algorithm>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -650,22 +651,33 @@ SavedFiles& Saved(Dataset& ds) {
     });
 }
 
+// One load pass after another, each from a trimmed heap (see SavedFiles): load() is timed, then
+// finish() checks and releases what it made, untimed.
+template <class Load, class Finish>
+void TimeLoads(benchmark::State& state, const Dataset& ds, Load&& load, Finish&& finish) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        zkbench::ReleaseFreeHeap();
+        state.ResumeTiming();
+        auto made = load();
+        state.PauseTiming();
+        finish(made);
+        state.ResumeTiming();
+    }
+    zkbench::SetPerKeyCounters(state, ds.keys.size());
+}
+
 // Timed: HashTableRead, which opens, reads and checks the file and hands out a table; freeing it is
 // not timed, nor is the peer's release.
 void BM_LoadOurs(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
     const SavedFiles& files = Saved(ds);
-    for (auto _ : state) {
-        state.PauseTiming();
-        zkbench::ReleaseFreeHeap();
-        state.ResumeTiming();
-        HashTable* t = HashTableRead(files.ours.c_str(), nullptr, nullptr, nullptr, FALSE);
-        state.PauseTiming();
-        if (t == nullptr || HashTableSize(t) != ds.keys.size()) zkbench::Fail("HashTableRead lost the table");
-        HashTableFree(t);
-        state.ResumeTiming();
-    }
-    zkbench::SetPerKeyCounters(state, ds.keys.size());
+    TimeLoads(
+        state, ds, [&] { return HashTableRead(files.ours.c_str(), nullptr, nullptr, nullptr, FALSE); },
+        [&](HashTable* t) {
+            if (t == nullptr || HashTableSize(t) != ds.keys.size()) zkbench::Fail("HashTableRead lost the table");
+            HashTableFree(t);
+        });
     state.counters["file_bytes_per_entry"] = static_cast<double>(files.ours_bytes) / ds.keys.size();
 }
 
@@ -674,18 +686,17 @@ void BM_LoadOurs(benchmark::State& state, const std::string& dataset) {
 void BM_LoadAbsl(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
     const SavedFiles& files = Saved(ds);
-    for (auto _ : state) {
-        state.PauseTiming();
-        zkbench::ReleaseFreeHeap();
-        state.ResumeTiming();
-        AbslTable::Map m;
-        const bool ok = LoadPeer(zkbench::ReadFile(files.peer), &m);
-        state.PauseTiming();
-        if (!ok || m.size() != ds.keys.size()) zkbench::Fail("the peer's file did not load");
-        AbslTable::Map().swap(m);
-        state.ResumeTiming();
-    }
-    zkbench::SetPerKeyCounters(state, ds.keys.size());
+    TimeLoads(
+        state, ds,
+        [&] {
+            std::optional<AbslTable::Map> m(std::in_place);
+            if (!LoadPeer(zkbench::ReadFile(files.peer), &*m)) m.reset();
+            return m;
+        },
+        [&](std::optional<AbslTable::Map>& m) {
+            if (!m || m->size() != ds.keys.size()) zkbench::Fail("the peer's file did not load");
+            m.reset();
+        });
     state.counters["file_bytes_per_entry"] = static_cast<double>(files.peer_bytes) / ds.keys.size();
 }
 
@@ -695,18 +706,13 @@ void BM_LoadAbsl(benchmark::State& state, const std::string& dataset) {
 void BM_RawRead(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
     const SavedFiles& files = Saved(ds);
-    for (auto _ : state) {
-        state.PauseTiming();
-        zkbench::ReleaseFreeHeap();
-        state.ResumeTiming();
-        zkbench::FileBytes bytes = zkbench::ReadFile(files.ours);
-        benchmark::DoNotOptimize(bytes.data.get());
-        state.PauseTiming();
-        if (bytes.size != files.ours_bytes) zkbench::Fail("reading " + files.ours + " came up short");
-        bytes = {};
-        state.ResumeTiming();
-    }
-    zkbench::SetPerKeyCounters(state, ds.keys.size());
+    TimeLoads(
+        state, ds, [&] { return zkbench::ReadFile(files.ours); },
+        [&](zkbench::FileBytes& bytes) {
+            benchmark::DoNotOptimize(bytes.data.get());
+            if (bytes.size != files.ours_bytes) zkbench::Fail("reading " + files.ours + " came up short");
+            bytes = {};
+        });
 }
 
 // Timed: the whole save, to a file beside the loaded ones. HashTableWrite writes, syncs and renames;

@@ -16,7 +16,8 @@
  *
  * Pointers: a value pointer returned by HashTableFind points into the data area and stays valid
  * until the next insertion that enlarges the data area, and until HashTableClear or HashTableFree.
- * An entry offset stays valid until the table is cleared or freed. The table owns its memory; the
+ * An entry offset stays valid until the table is cleared or freed; walks, selections and sorts move
+ * no entry, so neither kind of pointer changes under them. The table owns its memory; the
  * callbacks and the context pointer ptr belong to the caller.
  *
  * Walks: HashTableEnumerate and the iterator visit every entry of the data area in storage (that is,

@@ -440,9 +440,8 @@ TEST(HashDelTableForm, ShortAndCorruptFormsLeaveTheTableAsItWas) {
         ASSERT_NE(bad, good) << what;
         refused(bad, what);
     }
-    UByte* cursor = const_cast<UByte*>(good.data());
     Bytes copy = good;
-    cursor = copy.data();
+    UByte* cursor = copy.data();
     EXPECT_TRUE(HashDelTableMemRead(r, &cursor, copy.data() + copy.size()));
     ExpectSound(r);
     HashDelTableFree(r);
