@@ -127,6 +127,7 @@ ZK_EXPORT void HashDelTableGrow(HashDelTable* table, float factor, void* ptr) {
     table->t_nentries = zk::SlotCount(table->t_nkeys_max);
     table->t_entries = static_cast<UInt*>(
         Allocate_(sizeof(UInt) * size_t(table->t_nentries), table->t_entries, kPath, __LINE__));
+    zk::AdviseHugePages(table->t_entries, sizeof(UInt) * size_t(table->t_nentries));
     FillEmpty(table);
     zk::RefileAll<Engine>(table, table->t_entries, table->t_nentries, ptr);
 }
@@ -163,6 +164,7 @@ ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt le
     auto resize = [table](size_t size) {
         table->t_data = static_cast<UByte*>(Allocate_(size, table->t_data, kPath, __LINE__));
         table->t_data_size = size;
+        zk::AdviseHugePages(table->t_data, size);
     };
     UInt entry;
     if (zk::AppendEntry(table, bytes, len, ptr, resize, &entry) != zk::Append::kCreated) return nullptr;

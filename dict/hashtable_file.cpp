@@ -1,11 +1,8 @@
 // Saving a HashTable as its memory image and loading it back; the layout is in dict/hashtable.h.
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -53,34 +50,24 @@ void Report(const char* function, int line, const char* format, const char* file
     ZKErrorRethrow_(format, filename != nullptr ? filename : "(null)");
 }
 
-// A large block that is about to be filled whole is better faulted in as huge pages, where the
-// kernel offers them: a fault per 2 MiB instead of one per 4 KiB, and the faults are most of what
-// reading a big table from the page cache costs. Only whole pages inside the block are advised; the
-// advice is a hint, and a kernel without it just ignores it.
-void AdviseHugePages(void* block, size_t bytes) {
-    constexpr size_t kWorthIt = size_t(4) << 20;
-    if (bytes < kWorthIt) return;
-    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-    const uintptr_t start = (uintptr_t(block) + page - 1) & ~(page - 1);
-    const uintptr_t end = (uintptr_t(block) + bytes) & ~(page - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-}
-
 // Reads count elements of elemSize bytes into a new block of exactly count elements, or gives NULL
 // at a short read. With known, the stream has already been seen to hold them and the block is
-// allocated whole; otherwise it grows with the bytes that actually arrive, so that a short stream
-// costs no more memory than it delivered, whatever its header claimed.
-void* ReadBlock(std::FILE* f, bool vm, size_t elemSize, size_t count, bool known) {
+// allocated whole; only the first meaningful elements are then read, and the stream skips the rest
+// (the unused tail of a data area), which stays as fresh memory that nothing has touched. Otherwise
+// everything is read, into a block that grows with the bytes that actually arrive, so that a short
+// stream costs no more memory than it delivered, whatever its header claimed.
+void* ReadBlock(std::FILE* f, bool vm, size_t elemSize, size_t count, size_t meaningful, bool known) {
     size_t have = known ? count : std::min(count, kFirstBlock);
     void* block = zk::HashMalloc(vm, elemSize, have, __LINE__);
-    if (known) AdviseHugePages(block, elemSize * have);
-    for (size_t done = 0; done < count;) {
+    if (known) zk::AdviseHugePages(block, elemSize * have);
+    const size_t read = known ? meaningful : count;
+    for (size_t done = 0; done < read;) {
         if (done == have) {
             const size_t next = std::min(count, 2 * have);
             block = zk::HashRealloc(vm, block, elemSize, have, next, __LINE__);
             have = next;
         }
-        const size_t want = std::min({count - done, kChunk, have - done});
+        const size_t want = std::min({read - done, kChunk, have - done});
         const size_t got = std::fread(static_cast<UByte*>(block) + done * elemSize, elemSize, want, f);
         done += got;
         if (got < want) {
@@ -90,6 +77,12 @@ void* ReadBlock(std::FILE* f, bool vm, size_t elemSize, size_t count, bool known
             ZKErrorRestore();
             return nullptr;
         }
+    }
+    if (read < count && std::fseek(f, long((count - read) * elemSize), SEEK_CUR) != 0) {
+        ZKErrorSave();
+        zk::HashFree(vm, block, elemSize, have, __LINE__);
+        ZKErrorRestore();
+        return nullptr;
     }
     return block;
 }
@@ -168,9 +161,9 @@ HashTable* HashTableReadStream(std::FILE* f, const char* name, HashKeyFunction h
 
     bool known;
     if (!StreamHolds(f, sizeof(UInt) * ULong(t.t_entries_size) + dataSize, &known)) return fail(EINVAL, __LINE__);
-    t.t_entries = static_cast<UInt*>(ReadBlock(f, t.t_vm, sizeof(UInt), t.t_entries_size, known));
+    t.t_entries = static_cast<UInt*>(ReadBlock(f, t.t_vm, sizeof(UInt), t.t_entries_size, t.t_entries_size, known));
     if (t.t_entries == nullptr) return fail(0, __LINE__);
-    t.t_data = static_cast<UByte*>(ReadBlock(f, t.t_vm, 1, t.t_data_size, known));
+    t.t_data = static_cast<UByte*>(ReadBlock(f, t.t_vm, 1, t.t_data_size, t.t_data_used, known));
     if (t.t_data == nullptr) {
         ZKErrorSave();
         HashFree(t.t_vm, t.t_entries, sizeof(UInt), t.t_entries_size, __LINE__);
