@@ -99,6 +99,13 @@ inline bool DecodeKeyChecked(const UByte* prefix, const UByte* limit, UByte keyS
                              UInt* len) {
     if (keySize > 4) return false;
     size_t room = size_t(limit - prefix);
+    // Most keys are shorter than 128 bytes: a one-byte length code, taken without the general path.
+    if (keySize == 0 && room != 0 && (prefix[0] & 1) == 0) {
+        if (UInt(prefix[0] >> 1) > room - 1) return false;
+        *bytes = prefix + 1;
+        *len = prefix[0] >> 1;
+        return true;
+    }
     UInt width;
     if (keySize != 0) {
         width = keySize;

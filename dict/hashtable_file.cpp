@@ -61,6 +61,12 @@ void* ReadBlock(std::FILE* f, bool vm, size_t elemSize, size_t count, size_t mea
     void* block = zk::HashMalloc(vm, elemSize, have, __LINE__);
     if (known) zk::AdviseHugePages(block, elemSize * have);
     const size_t read = known ? meaningful : count;
+    auto fail = [&] {
+        ZKErrorSave();
+        zk::HashFree(vm, block, elemSize, have, __LINE__);
+        ZKErrorRestore();
+        return nullptr;
+    };
     for (size_t done = 0; done < read;) {
         if (done == have) {
             const size_t next = std::min(count, 2 * have);
@@ -72,18 +78,10 @@ void* ReadBlock(std::FILE* f, bool vm, size_t elemSize, size_t count, size_t mea
         done += got;
         if (got < want) {
             if (!std::ferror(f)) errno = EINVAL;  // the file ends early
-            ZKErrorSave();
-            zk::HashFree(vm, block, elemSize, have, __LINE__);
-            ZKErrorRestore();
-            return nullptr;
+            return fail();
         }
     }
-    if (read < count && std::fseek(f, long((count - read) * elemSize), SEEK_CUR) != 0) {
-        ZKErrorSave();
-        zk::HashFree(vm, block, elemSize, have, __LINE__);
-        ZKErrorRestore();
-        return nullptr;
-    }
+    if (read < count && std::fseek(f, long((count - read) * elemSize), SEEK_CUR) != 0) return fail();
     return block;
 }
 

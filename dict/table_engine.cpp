@@ -23,14 +23,7 @@ bool MarkEntries(const TableImage& image, std::vector<ULong>& starts, UInt* entr
         const UByte* prefix = data + off + image.val_len;
         const UByte* key;
         UInt len;
-        // Most keys are shorter than 128 bytes: a one-byte length code, taken without the full decoder.
-        if (image.key_size == 0 && prefix < limit && (prefix[0] & 1) == 0) {
-            key = prefix + 1;
-            len = prefix[0] >> 1;
-            if (len > size_t(limit - key)) return false;
-        } else if (!DecodeKeyChecked(prefix, limit, image.key_size, &key, &len)) {
-            return false;
-        }
+        if (!DecodeKeyChecked(prefix, limit, image.key_size, &key, &len)) return false;
         starts[(off >> kShift) / 64] |= ULong(1) << ((off >> kShift) % 64);
         n++;
         const size_t end = size_t(key - data) + len;

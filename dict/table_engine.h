@@ -30,9 +30,16 @@ namespace zk {
 
 // Linear probing: the start slot, then each next one, wrapping. It never gives up by itself; the
 // table's load keeps an empty slot on every path.
+//
+// Both probes start from a hash, or from a start slot already reduced modulo the slot count.
+struct AtSlot {
+    UInt slot;
+};
+
 class LinearProbe {
 public:
-    LinearProbe(UInt slots, UInt hash) : size_(slots), slot_(hash % slots) {}
+    LinearProbe(UInt slots, UInt hash) : LinearProbe(slots, AtSlot{hash % slots}) {}
+    LinearProbe(UInt slots, AtSlot start) : size_(slots), slot_(start.slot) {}
     UInt slot() const { return slot_; }
     bool Next() {
         if (++slot_ == size_) slot_ = 0;
@@ -47,8 +54,9 @@ private:
 // sequence visits every slot once; Next is FALSE when it would come back to the start.
 class DoubleProbe {
 public:
-    DoubleProbe(UInt slots, UInt hash)
-        : size_(slots), start_(hash % slots), slot_(start_), step_((slots - 2) - (start_ % (slots - 2))) {}
+    DoubleProbe(UInt slots, UInt hash) : DoubleProbe(slots, AtSlot{hash % slots}) {}
+    DoubleProbe(UInt slots, AtSlot start)
+        : size_(slots), start_(start.slot), slot_(start_), step_((slots - 2) - (start_ % (slots - 2))) {}
     UInt slot() const { return slot_; }
     // The slot after the current one, without moving: for prefetching.
     UInt Peek() const { return slot_ >= size_ - step_ ? slot_ - (size_ - step_) : slot_ + step_; }
@@ -78,14 +86,10 @@ void AdviseHugePages(void* block, size_t bytes);
 // cannot change, and its walk ends where the data area ended when it started.
 template <class Traits>
 UInt Enumerate(typename Traits::Table* t, UInt offset, HashEnumerateFunction fun, void* ptr) {
-    if (t->t_selected) {
-        const size_t end = t->t_data_used;
-        for (size_t off = offset; off < end; off = NextEntry(t, off))
-            if (UInt r = fun(t->t_data + off, ptr)) return r;
-        return 0;
-    }
-    Traits::Normalize(t, ptr);
-    for (size_t off = offset; off < t->t_data_used; off = NextEntry(t, off))
+    const bool frozen = t->t_selected;
+    if (!frozen) Traits::Normalize(t, ptr);
+    const size_t end = t->t_data_used;
+    for (size_t off = offset; off < (frozen ? end : t->t_data_used); off = NextEntry(t, off))
         if (UInt r = fun(t->t_data + off, ptr)) return r;
     return 0;
 }
@@ -171,10 +175,10 @@ template <class Traits>
 void RefileAll(const typename Traits::Table* t, UInt* slots, UInt size, void* ptr) {
     using Probe = typename Traits::Probe;
     constexpr int kBatch = 16;
-    UInt offsets[kBatch], hashes[kBatch];
+    UInt offsets[kBatch], firsts[kBatch];
     auto file = [&](int n) {
         for (int i = 0; i < n; i++) {
-            Probe probe(size, hashes[i]);
+            Probe probe(size, AtSlot{firsts[i]});
             while (slots[probe.slot()] != HASH_EMPTY) probe.Next();
             slots[probe.slot()] = offsets[i];
         }
@@ -184,8 +188,8 @@ void RefileAll(const typename Traits::Table* t, UInt* slots, UInt size, void* pt
         const UByte* key;
         const UInt len = EntryKey(t, t->t_data + off, &key);
         offsets[n] = UInt(off);
-        hashes[n] = KeyHash(t, key, len, ptr);
-        __builtin_prefetch(slots + hashes[n] % size, 1);
+        firsts[n] = KeyHash(t, key, len, ptr) % size;
+        __builtin_prefetch(slots + firsts[n], 1);
         if (++n == kBatch) {
             file(n);
             n = 0;
