@@ -103,8 +103,20 @@ Channel* AtomicFile::channel() {
     return channel_;
 }
 
-bool AtomicFile::Commit() {
-    if (fd_ < 0) {
+std::FILE* AtomicFile::stream() {
+    if (stream_ != nullptr) return stream_;
+    if (fd_ < 0 || channel_ != nullptr || finished_) {
+        errno = EBADF;
+        return nullptr;
+    }
+    stream_ = fdopen(fd_, "w");
+    return stream_;
+}
+
+bool AtomicFile::Commit() { return Finish() && Publish(); }
+
+bool AtomicFile::Finish() {
+    if (fd_ < 0 || finished_) {
         errno = EBADF;
         return false;
     }
@@ -112,37 +124,67 @@ bool AtomicFile::Commit() {
     if (channel_ != nullptr) {
         ok = ChannelSync(channel_);
     } else {
-        int rc;
-        do {
-            rc = fsync(fd_);
-        } while (rc != 0 && errno == EINTR);
-        ok = rc == 0;
+        // A stream remembers a failed write even when later flushes succeed.
+        const bool failedBefore = stream_ != nullptr && std::ferror(stream_);
+        ok = stream_ == nullptr || std::fflush(stream_) == 0;
+        int rc = 0;
+        if (ok) {
+            do {
+                rc = fsync(fd_);
+            } while (rc != 0 && errno == EINTR);
+        }
+        ok = ok && rc == 0;
+        if (ok && failedBefore) {
+            errno = EIO;
+            ok = false;
+        }
     }
     if (!ok) {
         Abandon();
         return false;
     }
     // Closing can report a write error that the sync did not (NFS reports some only here).
-    const bool closed = channel_ != nullptr ? ChannelClose(channel_) != FALSE : close(fd_) == 0;
+    const bool closed = channel_ != nullptr  ? ChannelClose(channel_) != FALSE
+                        : stream_ != nullptr ? std::fclose(stream_) == 0
+                                             : close(fd_) == 0;
     channel_ = nullptr;
+    stream_ = nullptr;
     fd_ = -1;
-    if (!closed || rename(temp_.c_str(), target_.c_str()) != 0) {
+    if (!closed) {
+        Abandon();
+        return false;
+    }
+    finished_ = true;
+    return true;
+}
+
+bool AtomicFile::Publish(bool syncDir) {
+    if (!finished_) {
+        errno = EBADF;
+        return false;
+    }
+    if (rename(temp_.c_str(), target_.c_str()) != 0) {
         Abandon();
         return false;
     }
     temp_.clear();
-    return SyncDirectory(dir_) == 0;
+    finished_ = false;
+    return !syncDir || SyncDirectory(dir_) == 0;
 }
 
 void AtomicFile::Abandon() {
     const int err = errno;
     if (channel_ != nullptr) {
         ChannelClose(channel_);  // closes fd_ too
+    } else if (stream_ != nullptr) {
+        std::fclose(stream_);  // likewise
     } else if (fd_ >= 0) {
         close(fd_);
     }
     channel_ = nullptr;
+    stream_ = nullptr;
     fd_ = -1;
+    finished_ = false;
     if (!temp_.empty()) unlink(temp_.c_str());
     temp_.clear();
     errno = err;
