@@ -1,11 +1,20 @@
 /* A client written in C11 against the installed headers: proves the headers are plain C, that the
- * exported names link from C, and that the basic road of a hash table works through the ABI. */
+ * exported names link from C, and that the basic road of every family works through the ABI. */
+#define _POSIX_C_SOURCE 200809L /* mkdtemp, rmdir */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include "dict/attrdict.h"
+#include "dict/avldict.h"
+#include "dict/avlldict.h"
 #include "dict/hashdeltable.h"
 #include "dict/hashdict.h"
 #include "dict/hashtable.h"
+#include "dict/idmap.h"
+#include "dict/rbdict.h"
+#include "dict/zkcache.h"
 #include "util/io.h"
 #include "util/io2.h"
 #include "zklib/zklib.h"
@@ -196,6 +205,149 @@ static void hash_del_table(void) {
     HashDelTableFree(t);
 }
 
+static void id_maps(void) {
+    IdMap* m = IdMapNew();
+    RefMap* r = RefMapNew();
+    Boolean added = FALSE;
+    Id key = 0, val = 0;
+    ULong rkey = 0, rval = 0;
+    UInt i;
+    for (i = 0; i < 100; i++) CHECK(IdMapFind(m, i * 7, i, NOID, &added) == i && added);
+    CHECK(IdMapSize(m) == 100 && IdMapFind(m, 7, NOID, NOID, &added) == 1 && !added);
+    CHECK(IdMapFind(m, 7, NOID, 42, NULL) == 42 && IdMapFind(m, 1, NOID, NOID, NULL) == NOID);
+    IdMapGet(m, 99, &key, &val);
+    CHECK(IdMapFind(m, key, NOID, NOID, NULL) == val);
+    IdMapClear(m);
+    CHECK(IdMapSize(m) == 0 && IdMapFind(m, 7, NOID, NOID, NULL) == NOID);
+    IdMapDelete(m);
+    /* Keys that agree in their low 32 bits stay apart. */
+    CHECK(RefMapFind(r, 5, 1, NOREF, &added) == 1 && added);
+    CHECK(RefMapFind(r, 5 + (1ull << 32), 2, NOREF, &added) == 2 && added);
+    CHECK(RefMapSize(r) == 2 && RefMapFind(r, 5, NOREF, NOREF, NULL) == 1);
+    RefMapGet(r, 1, &rkey, &rval);
+    CHECK(rkey == 5 + (1ull << 32) && rval == 2);
+    RefMapClear(r);
+    CHECK(RefMapSize(r) == 0);
+    RefMapDelete(r);
+}
+
+static UInt count_strings(UByte* bytes, UInt length, void* ptr) {
+    (void)bytes;
+    *(UInt*)ptr += length;
+    return 0;
+}
+
+static void attribute_dictionary(void) {
+    char dir[] = "/tmp/zkdict_c_client.XXXXXX";
+    char path[64];
+    static const char* const words[] = {"ab", "", "xyz", "four", "five"};
+    AttrDict* a;
+    UInt i, total = 0;
+    if (mkdtemp(dir) == NULL) {
+        CHECK(!"mkdtemp");
+        return;
+    }
+    a = AttrDictBuild(dir, "attrs", FALSE);
+    CHECK(a != NULL);
+    if (a == NULL) return;
+    for (i = 0; i < 5; i++) AttrDictAdd(a, (const UByte*)words[i], (UByte)strlen(words[i]));
+    CHECK(AttrDictSize(a) == 5 && AttrDictCommit(a));
+    a = AttrDictOpen(dir, "attrs");
+    CHECK(a != NULL);
+    if (a != NULL) {
+        const UByte* bytes = NULL;
+        CHECK(AttrDictSize(a) == 5);
+        CHECK(AttrDictGet(a, 4, &bytes) == 4 && memcmp(bytes, "five", 4) == 0);
+        CHECK(AttrDictGet(a, 5, &bytes) == 0);
+        CHECK(AttrDictEnumerate(a, 1, count_strings, &total) == 0 && total == 11);
+        CHECK(AttrDictClose(a));
+    }
+    snprintf(path, sizeof path, "%s/attrs.idx", dir);
+    unlink(path);
+    snprintf(path, sizeof path, "%s/attrs.dat", dir);
+    unlink(path);
+    CHECK(rmdir(dir) == 0);
+}
+
+static Boolean sum_values(RBDict* dict, RBDictKey key, RBDictValue value, void* arg) {
+    (void)dict, (void)key;
+    *(UInt*)arg += value;
+    return TRUE;
+}
+static Boolean sum_avl(AVLDict* dict, AVLDictKey key, AVLDictValue value, void* arg) {
+    (void)dict, (void)key;
+    *(UInt*)arg += value;
+    return TRUE;
+}
+static Boolean sum_avll(AVLLDict* dict, AVLLDictKey key, AVLLDictValue value, void* arg) {
+    (void)dict, (void)key;
+    *(ULong*)arg += value;
+    return TRUE;
+}
+
+static void trees_and_cache(void) {
+    RBDict* rb = ZKRBDictNew(0);
+    AVLDict* avl = ZKAVLDictNew(0);
+    AVLLDict* avll = ZKAVLLDictNew(0);
+    AVLDictValue* slot = NULL;
+    AVLLDictValue* lslot = NULL;
+    UInt i, sum = 0;
+    ULong lsum = 0;
+    for (i = 1; i <= 10; i++) {
+        CHECK(ZKRBDictInsert(rb, i * 10, i, 0) == 0);
+        CHECK(ZKAVLDictInsert(avl, i * 10, i, 0) == 0);
+        CHECK(ZKAVLLDictInsert(avll, (ULong)i << 40, i, 0) == 0);
+    }
+    CHECK(ZKRBDictSize(rb) == 10 && ZKRBDictFind(rb, 30, 0) == 3 && ZKRBDictRemove(rb, 30, 0) == 3);
+    CHECK(ZKRBDictEnumerate(rb, FALSE, sum_values, &sum) && sum == 52);
+    TreeCheck(rb);
+    ZKRBDictClear(rb);
+    CHECK(ZKRBDictSize(rb) == 0);
+    ZKRBDictDelete(rb);
+
+    sum = 0;
+    CHECK(ZKAVLDictSize(avl) == 10 && ZKAVLDictFind(avl, 40, 0) == 4 && *ZKAVLDictValueGet(avl, 40) == 4);
+    CHECK(ZKAVLDictFindNearest(avl, 44, -1, &slot) == 40 && slot != NULL && *slot == 4);
+    CHECK(ZKAVLDictValueInsert(avl, 40, 9, 0, &slot) == 4 && *slot == 9);
+    CHECK(ZKAVLDictRemove(avl, 40, 0) == 9 && ZKAVLDictEnumerate(avl, TRUE, sum_avl, &sum) && sum == 51);
+    AVLCheck(avl);
+    ZKAVLDictClear(avl);
+    ZKAVLDictDelete(avl);
+
+    CHECK(ZKAVLLDictSize(avll) == 10 && ZKAVLLDictFind(avll, 2ull << 40, 0) == 2);
+    CHECK(*ZKAVLLDictValueGet(avll, 2ull << 40) == 2 && ZKAVLLDictFindNearest(avll, 1, 1) == 1ull << 40);
+    CHECK(ZKAVLLDictValueInsert(avll, 2ull << 40, 7, 0, &lslot) == 2 && *lslot == 7);
+    CHECK(ZKAVLLDictRemove(avll, 2ull << 40, 0) == 7 && ZKAVLLDictEnumerate(avll, FALSE, sum_avll, &lsum));
+    CHECK(lsum == 53);
+    AVLLCheck(avll);
+    ZKAVLLDictClear(avll);
+    ZKAVLLDictDelete(avll);
+
+    {
+        Cache* c = ZKCacheNewWithParams(16, 65536, 1.0, 8.0, 16.0, 1000, 16 * 65536);
+        UByteArray dyn;
+        char value[16];
+        UInt got = 0, objects = 0;
+        CHECK(c != NULL);
+        if (c == NULL) return;
+        CHECK(ZKCacheStore(c, (const UByte*)"k1", (const UByte*)"value", 5, ZK_CACHE_NEVER_EXPIRES));
+        CHECK(ZKCacheGetStatic(c, (const UByte*)"k1", value, sizeof value, &got) && got == 5);
+        CHECK(memcmp(value, "value", 5) == 0);
+        ArrayInit_(&dyn);
+        CHECK(ZKCacheGetDynamic(c, (const UByte*)"k1", &dyn) && dyn.length == 5);
+        ArrayFree_(&dyn);
+        CHECK(!ZKCacheGetStatic(c, (const UByte*)"k2", value, sizeof value, &got) && got == 0);
+        CHECK(ZKCacheGetSize(c, &objects, NULL) == 16 * 65536 && objects == 1);
+        ZKCacheDelete(c);
+        /* Less than one region: a cache without pages, which refuses every store. */
+        c = ZKCacheNew(1);
+        CHECK(c != NULL);
+        if (c == NULL) return;
+        CHECK(!ZKCacheStore(c, (const UByte*)"k1", (const UByte*)"v", 1, ZK_CACHE_NEVER_EXPIRES));
+        ZKCacheDelete(c);
+    }
+}
+
 int main(void) {
     char key[32];
     int created = 0;
@@ -251,6 +403,9 @@ int main(void) {
     }
     hash_table_walks_and_file();
     hash_del_table();
+    id_maps();
+    attribute_dictionary();
+    trees_and_cache();
     CHECK(HashBytes((const UByte*)"ab", 2) == 25283u);
     CHECK(Prime(150) == 151);
 
