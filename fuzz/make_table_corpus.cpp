@@ -1,15 +1,18 @@
-// Writes the seed corpora of the two packed-table fuzz targets: tables built through the public API
-// in the shapes their readers must accept (HashTable files through HashTableWrite into
-// <dir>/hashtable, serialised tables with deletion through HashDelTableMemWrite into
-// <dir>/hashdeltable), and a few corrupt variants they must refuse. Some seeds carry bytes past the
-// table, which the targets decode as operations. After a change to either format, regenerate and
-// commit what changed:
+// Writes the seed corpora of the two packed-table fuzz targets and of the attribute-dictionary pair
+// target: tables built through the public API in the shapes their readers must accept (HashTable
+// files through HashTableWrite into <dir>/hashtable, serialised tables with deletion through
+// HashDelTableMemWrite into <dir>/hashdeltable, index and data files through AttrDictCommit into
+// <dir>/attrdict), and a few corrupt variants they must refuse. Some seeds carry bytes past the
+// table, which the targets decode as operations. After a change to any of the formats, regenerate
+// and commit what changed:
 //
 //   cmake --build build --target zk_table_corpus && build/fuzz/zk_table_corpus fuzz/corpus
 //
-// The output does not depend on the machine or the run: the writers zero the padding and the unused
-// tail of a data area.
+// The output does not depend on the run: the writers zero the padding and the unused tail of a data
+// area. Nor on the machine, but for the attribute-dictionary index, which is in the host's byte
+// order: the committed seeds come from a little-endian host.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "dict/attrdict.h"
 #include "dict/hashdeltable.h"
 #include "dict/hashtable.h"
 
@@ -367,6 +371,121 @@ void HashDelTableCorpus() {
     save("misplaced_k2_v8.bin", swapped, ops);
 }
 
+// ---- attribute-dictionary pairs -----------------------------------------------------------------
+
+// Where the pairs are committed before their bytes go into seeds: a directory of its own, since a
+// commit also leaves temporaries beside the files while it runs.
+std::string g_build;
+
+struct FilePair {
+    Bytes idx, dat;
+};
+
+Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
+
+// n strings of lengths 0 to 10 in a fixed scramble, each of one repeated letter.
+std::vector<Bytes> Numbered(int n) {
+    std::vector<Bytes> strings;
+    for (int i = 0; i < n; i++) strings.emplace_back(size_t(i * 5 % 11), UByte('a' + i));
+    return strings;
+}
+
+FilePair Commit(const std::vector<Bytes>& strings, Boolean swap = FALSE) {
+    AttrDict* a = AttrDictBuild(g_build.c_str(), "a", swap);
+    if (a == nullptr) Die("cannot start a dictionary in " + g_build);
+    for (const Bytes& s : strings) AttrDictAdd(a, s.data(), UByte(s.size()));
+    if (!AttrDictCommit(a)) Die("cannot commit a dictionary in " + g_build);
+    const std::string idx = g_build + "/a.idx", dat = g_build + "/a.dat";
+    FilePair pair{ReadBytes(idx), ReadBytes(dat)};
+    std::remove(idx.c_str());
+    std::remove(dat.c_str());
+    return pair;
+}
+
+// The target's input: flags, the index length in two bytes, the index, the data.
+void SavePair(const std::string& name, const FilePair& pair, UByte flags = 0) {
+    if (pair.idx.size() > 0xffff) Die(name + ": the index is too long for a seed");
+    Bytes seed = {flags, UByte(pair.idx.size()), UByte(pair.idx.size() >> 8)};
+    Append(seed, pair.idx);
+    Append(seed, pair.dat);
+    WriteBytes(g_root + "/attrdict/" + name, seed);
+}
+
+void AttrDictCorpus() {
+    MakeDir(g_root + "/attrdict");
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/zk-corpus-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) Die("cannot create a directory like " + pattern);
+    g_build = pattern;
+    // Target flags: 0x80 leaves the data file missing; the low four bits stop a second walk early.
+    constexpr UByte kMissingData = 0x80;
+
+    const FilePair empty = Commit({});
+    SavePair("empty.pair", empty);
+    SavePair("empty_missing_data.pair", empty, kMissingData);
+    SavePair("empty_junk_data.pair", {empty.idx, Text("junk")});
+    // A count of 0 reads the same in both byte orders: accepted.
+    SavePair("swapped_empty.pair", Commit({}, TRUE));
+    const FilePair one = Commit({Text("x")});
+    SavePair("one.pair", one);
+    SavePair("three.pair", Commit({Text("ab"), Text(""), Text("xyz")}), 1);
+    const FilePair five = Commit(Numbered(5));
+    SavePair("five.pair", five, 2);
+    std::vector<Bytes> nineStrings;
+    for (int i = 0; i < 9; i++) {
+        if (i % 3 == 0) nineStrings.emplace_back();
+        else if (i % 3 == 1) nineStrings.emplace_back(255, UByte(0x80 + i));
+        else nineStrings.push_back(Text(("mid" + std::to_string(i)).c_str()));
+    }
+    const FilePair nine = Commit(nineStrings);
+    SavePair("nine_long.pair", nine, 3);
+    std::vector<Bytes> bytes;
+    for (int b = 0; b < 256; b++) bytes.emplace_back(1, UByte(b));
+    SavePair("all_bytes.pair", Commit(bytes));
+    // For a reader of the other byte order: the count reads as 5 << 24 here, and the pair is refused.
+    SavePair("swapped.pair", Commit(Numbered(5), TRUE));
+
+    // Accepted, though string 3 runs past the end: Get gives nothing for it, and walks stop there.
+    FilePair inner = five;
+    size_t third = 0;
+    for (int i = 0; i < 3; i++) third += 1 + size_t(five.dat[third]);
+    inner.dat[third] = 255;
+    SavePair("inner_overrun.pair", inner);
+    // Accepted: the second group starts over at string 0's bytes, so string 4 reads as string 0,
+    // and a walk must take each group's start from the index rather than run on from string 3.
+    FilePair again = five;
+    PutLe32(again.idx, 4, 0);
+    SavePair("repeated_offset.pair", again);
+
+    // Refused.
+    FilePair cut = nine;
+    cut.dat.resize(cut.dat.size() - 3);
+    SavePair("corrupt_truncated_data.pair", cut);
+    SavePair("corrupt_truncated_index.pair", {Bytes(nine.idx.begin(), nine.idx.end() - 4), nine.dat});
+    SavePair("corrupt_index_size.pair", {Bytes(nine.idx.begin(), nine.idx.end() - 2), nine.dat});
+    SavePair("corrupt_empty_data.pair", {one.idx, {}});
+    SavePair("corrupt_empty_index.pair", {{}, one.dat});
+    FilePair count = five;
+    PutLe32(count.idx, count.idx.size() - 4, 6);  // as many words, one string more than the data holds
+    SavePair("corrupt_count.pair", count);
+    FilePair first = five;
+    PutLe32(first.idx, 0, 1);
+    SavePair("corrupt_first_offset.pair", first);
+    FilePair past = five;
+    PutLe32(past.idx, 4, UInt(five.dat.size()));
+    SavePair("corrupt_offset_past_end.pair", past);
+    FilePair decreasing = nine;
+    PutLe32(decreasing.idx, 4, GetLe32(nine.idx, 8));
+    PutLe32(decreasing.idx, 8, GetLe32(nine.idx, 4));
+    SavePair("corrupt_decreasing.pair", decreasing);
+    // The last group is string 8 alone ("mid8"): one byte longer than the data holds.
+    FilePair overrun = nine;
+    overrun.dat[GetLe32(nine.idx, 8)]++;
+    SavePair("corrupt_last_group.pair", overrun);
+
+    rmdir(g_build.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -378,5 +497,6 @@ int main(int argc, char** argv) {
     MakeDir(g_root);
     HashTableCorpus();
     HashDelTableCorpus();
+    AttrDictCorpus();
     return 0;
 }

@@ -1,7 +1,7 @@
-// table_fuzz.h: what the fuzz targets of the two packed hash tables share: a stop that names the
-// broken expectation, reports of the message service kept quiet but at hand, bytes touched for the
-// sanitizers, a key order for sorting, and how to read the invariant checker on a table that came
-// from outside the process.
+// table_fuzz.h: what the fuzz targets of the library's files share: a stop that names the broken
+// expectation, reports of the message service kept quiet but at hand, bytes touched for the
+// sanitizers; and for the two packed hash tables a key order for sorting, and how to read the
+// invariant checker on a table that came from outside the process.
 #ifndef ZKDICT_FUZZ_TABLE_FUZZ_H
 #define ZKDICT_FUZZ_TABLE_FUZZ_H
 
