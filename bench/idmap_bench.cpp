@@ -211,7 +211,9 @@ public:
     std::size_t Size() const { return IdMapSize(m_); }
     // Our blocks do not come from operator new, and we know them exactly.
     double Bytes(std::int64_t /*heap_delta*/) const {
-        return static_cast<double>(m_->m_allocated) * sizeof(IdMapEntry) + 4.0 * m_->m_used.capacity + sizeof(IdMap);
+        // The slot table carries a tag byte per slot, and 8 more.
+        return static_cast<double>(m_->m_allocated) * (sizeof(IdMapEntry) + 1) + 8 + 4.0 * m_->m_used.capacity +
+               sizeof(IdMap);
     }
 
 private:
@@ -237,7 +239,7 @@ public:
     void Clear() { RefMapClear(m_); }
     std::size_t Size() const { return RefMapSize(m_); }
     double Bytes(std::int64_t /*heap_delta*/) const {
-        return static_cast<double>(m_->m_allocated) * sizeof(RefMapEntry) + 4.0 * m_->m_used.capacity +
+        return static_cast<double>(m_->m_allocated) * (sizeof(RefMapEntry) + 1) + 8 + 4.0 * m_->m_used.capacity +
                sizeof(RefMap);
     }
 

@@ -56,7 +56,8 @@ typedef struct {
 typedef struct {
     UInt m_capacity;        /* most entries before the next growth; at least 10, doubled as needed */
     UInt m_allocated;       /* slots in m_entries: Prime(m_capacity * 3 / 2), always above m_capacity */
-    IdMapEntry* m_entries;  /* the slot table, owned by the map */
+    IdMapEntry* m_entries;  /* the slot table, owned by the map; the same block goes on with a tag
+                               byte per slot (and 8 more) that lookups scan before the slots */
     UIntArray m_used;       /* slot numbers of the entries, in the order they were filled; its
                                length is the number of entries */
 } IdMap;
@@ -64,7 +65,7 @@ typedef struct {
 typedef struct {
     UInt m_capacity;        /* as in IdMap */
     UInt m_allocated;       /* as in IdMap */
-    RefMapEntry* m_entries; /* the slot table, owned by the map */
+    RefMapEntry* m_entries; /* the slot table and its tag bytes, as in IdMap */
     UIntArray m_used;       /* as in IdMap */
 } RefMap;
 
