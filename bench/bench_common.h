@@ -284,6 +284,24 @@ private:
 
 // ---- datasets -----------------------------------------------------------------------------------
 
+// Structures built for a dataset, each under a label, made by its build function (returning a
+// std::unique_ptr<T>) on first use and kept until the store goes.
+class FixtureStore {
+public:
+    template <class T, class Build>
+    T& Get(const std::string& label, Build&& build) {
+        auto it = fixtures_.find(label);
+        if (it == fixtures_.end()) {
+            std::unique_ptr<T> made = build();
+            it = fixtures_.emplace(label, std::shared_ptr<void>(std::move(made))).first;
+        }
+        return *static_cast<T*>(it->second.get());
+    }
+
+private:
+    std::map<std::string, std::shared_ptr<void>> fixtures_;
+};
+
 struct Dataset {
     std::string name;
     KeySet keys;                            // present keys, insertion order; key i carries the value i
@@ -295,17 +313,11 @@ struct Dataset {
     // released. Building 10M-key structures once, not once per benchmark, is what keeps a run short.
     template <class T, class Build>
     T& Fixture(const std::string& label, Build&& build) {
-        auto it = fixtures_.find(label);
-        if (it == fixtures_.end()) {
-            std::unique_ptr<T> made = build();
-            it = fixtures_.emplace(label, std::shared_ptr<void>(std::move(made))).first;
-        }
-        return *static_cast<T*>(it->second.get());
+        return fixtures.Get<T>(label, std::forward<Build>(build));
     }
 
-private:
     // Declared last so that fixtures, which may point into the key sets, go first.
-    std::map<std::string, std::shared_ptr<void>> fixtures_;
+    FixtureStore fixtures;
 };
 
 // Shuffles the present keys into probes, and the absent keys in place, with the dataset's generator.

@@ -110,20 +110,13 @@ struct IntDataset {
     std::vector<K> absent;                  // as many keys, none of them in keys
     std::vector<std::vector<K>> refills;    // kRefillSets sets of kRefillKeys, in neither of the above
 
-    // The structure built by build() under label, made on first use and kept with the dataset, as
-    // zkbench::Dataset::Fixture does.
+    // The structure built by build() under label, made on first use and kept with the dataset.
     template <class T, class Build>
     T& Fixture(const std::string& label, Build&& build) {
-        auto it = fixtures_.find(label);
-        if (it == fixtures_.end()) {
-            std::unique_ptr<T> made = build();
-            it = fixtures_.emplace(label, std::shared_ptr<void>(std::move(made))).first;
-        }
-        return *static_cast<T*>(it->second.get());
+        return fixtures.Get<T>(label, std::forward<Build>(build));
     }
 
-private:
-    std::map<std::string, std::shared_ptr<void>> fixtures_;
+    zkbench::FixtureStore fixtures;  // last: the fixtures go before the keys they were built from
 };
 
 template <class K>
