@@ -61,10 +61,11 @@ inline void MatchGroup(const UByte* tags, UByte tag, GroupMask* match, GroupMask
 }
 #endif
 
+// The top bits of a multiplicative hash depend on every bit of the key, and are nearly independent
+// of the key's remainder by the slot count, which the neighbours in a probe share.
 template <class Key>
 inline UByte TagOf(Key key) {
-    const ULong h = (ULong(key) ^ (ULong(key) >> 29)) * 0x9E3779B97F4A7C15ull;
-    return UByte(0x80 | (h >> 57));
+    return UByte(0x80 | ((ULong(key) * 0x9E3779B97F4A7C15ull) >> 57));
 }
 
 template <class Map, class Entry, class Key, Key kNone>
@@ -116,19 +117,33 @@ public:
         if (val != nullptr) *val = e.e_val;
     }
 
+    // The common outcomes, decided on the first group of tags: the first candidate is the key, or
+    // a plain lookup meets an empty slot before any candidate. Everything else (a tag shared by
+    // another key, a group without an empty slot, an insertion) goes the long way. Kept small, so
+    // that many independent lookups fit in flight at once.
     static Key Find(Map* map, Key key, Key create, Key update, Boolean* added) {
-        UInt empty;
-        Entry* e = Probe(map, key, &empty);
-        if (e != nullptr) [[likely]] {
-            if (added != nullptr) *added = FALSE;
-            if (update != kNone) e->e_val = update;
-            return e->e_val;
-        }
-        if (create == kNone) {
+        Entry* entries = map->m_entries;
+        const UInt slots = map->m_allocated;
+        const UInt i = static_cast<UInt>(key % slots);
+        // A key that is present nearly always sits in the line of its start slot: asking for that
+        // line now overlaps its miss with the one on the tags, instead of paying the two in turn.
+        __builtin_prefetch(&entries[i]);
+        GroupMask match, free;
+        MatchGroup(reinterpret_cast<const UByte*>(entries + slots) + i, TagOf(key), &match, &free);
+        match &= (free & (0 - free)) - 1;  // only the slots before the first empty one; all without one
+        if (match != 0) [[likely]] {
+            UInt s = i + UInt(__builtin_ctzll(match) >> kLaneShift);
+            if (s >= slots) s -= slots;
+            if (entries[s].e_key == key) [[likely]] {
+                if (added != nullptr) *added = FALSE;
+                if (update != kNone) entries[s].e_val = update;
+                return entries[s].e_val;
+            }
+        } else if (free != 0 && create == kNone) {
             if (added != nullptr) *added = FALSE;
             return kNone;
         }
-        return Insert(map, key, create, empty, added);
+        return FindSlow(map, key, create, update, added, i);
     }
 
     static void Grow(Map* map, UInt capacity) {
@@ -204,21 +219,46 @@ public:
     }
 
 private:
-    // The slot holding key, or NULL with *empty the first empty slot of its probe: where key goes.
-    [[gnu::always_inline]] static Entry* Probe(const Map* map, Key key, UInt* empty) {
+    [[gnu::noinline]] static Key FindSlow(Map* map, Key key, Key create, Key update, Boolean* added, UInt start) {
+        UInt empty;
+        if (Entry* e = Probe(map, key, start, &empty)) {
+            if (added != nullptr) *added = FALSE;
+            if (update != kNone) e->e_val = update;
+            return e->e_val;
+        }
+        if (create == kNone) {
+            if (added != nullptr) *added = FALSE;
+            return kNone;
+        }
+        if (SIZE(map) == map->m_capacity) {
+            Grow(map, GrowthTarget(SIZE(map)));
+            ZK_ASSERT(SIZE(map) < map->m_capacity);
+            // The slot found before belongs to the old table.
+            Probe(map, key, static_cast<UInt>(key % map->m_allocated), &empty);
+        }
+        if (added != nullptr) *added = TRUE;
+        map->m_entries[empty].e_key = key;
+        map->m_entries[empty].e_val = create;
+        SetTag(Tags(map), map->m_allocated, empty, TagOf(key));
+        UIntArray& used = map->m_used;
+        if (used.length == used.capacity) ArrayGrow_(&used, sizeof(UInt), kPath, __LINE__);
+        used.data[used.length++] = empty;
+        return create;
+    }
+
+    // The slot holding key, probing from slot start, or NULL with *empty the first empty slot of
+    // the probe: where key goes.
+    static Entry* Probe(const Map* map, Key key, UInt start, UInt* empty) {
         Entry* entries = map->m_entries;
         const UByte* tags = Tags(map);
         const UInt slots = map->m_allocated;
         const UByte tag = TagOf(key);
-        UInt i = static_cast<UInt>(key % slots);
-        // A key that is present nearly always sits in the line of its start slot: asking for that
-        // line now overlaps its miss with the one on the tags, instead of paying the two in turn.
-        __builtin_prefetch(&entries[i]);
+        UInt i = start;
         for (;;) {
             GroupMask match, free;
             MatchGroup(tags + i, tag, &match, &free);
             // Only the slots before the first empty one belong to the probe.
-            if (free != 0) match &= (free & (0 - free)) - 1;
+            match &= (free & (0 - free)) - 1;
             while (match != 0) {
                 UInt s = i + UInt(__builtin_ctzll(match) >> kLaneShift);
                 if (s >= slots) s -= slots;
@@ -233,22 +273,6 @@ private:
             i += kGroup;
             if (i >= slots) i -= slots;
         }
-    }
-
-    [[gnu::noinline]] static Key Insert(Map* map, Key key, Key create, UInt empty, Boolean* added) {
-        if (SIZE(map) == map->m_capacity) {
-            Grow(map, GrowthTarget(SIZE(map)));
-            ZK_ASSERT(SIZE(map) < map->m_capacity);
-            Probe(map, key, &empty);  // the slot found before belongs to the old table
-        }
-        if (added != nullptr) *added = TRUE;
-        map->m_entries[empty].e_key = key;
-        map->m_entries[empty].e_val = create;
-        SetTag(Tags(map), map->m_allocated, empty, TagOf(key));
-        UIntArray& used = map->m_used;
-        if (used.length == used.capacity) ArrayGrow_(&used, sizeof(UInt), kPath, __LINE__);
-        used.data[used.length++] = empty;
-        return create;
     }
 
     static size_t BlockBytes(UInt slots) { return sizeof(Entry) * size_t(slots) + size_t(slots) + kGroup; }
