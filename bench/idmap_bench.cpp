@@ -204,8 +204,8 @@ public:
     std::size_t Size() const { return IdMapSize(m_); }
     // Our blocks do not come from operator new, and we know them exactly.
     double Bytes(std::int64_t /*heap_delta*/) const {
-        // The slot table carries a tag byte per slot, and 8 more.
-        return static_cast<double>(m_->m_allocated) * (sizeof(IdMapEntry) + 1) + 8 + 4.0 * m_->m_used.capacity +
+        // The slot table carries a tag byte per slot, and 16 more.
+        return static_cast<double>(m_->m_allocated) * (sizeof(IdMapEntry) + 1) + 16 + 4.0 * m_->m_used.capacity +
                sizeof(IdMap);
     }
 
@@ -232,7 +232,7 @@ public:
     void Clear() { RefMapClear(m_); }
     std::size_t Size() const { return RefMapSize(m_); }
     double Bytes(std::int64_t /*heap_delta*/) const {
-        return static_cast<double>(m_->m_allocated) * (sizeof(RefMapEntry) + 1) + 8 + 4.0 * m_->m_used.capacity +
+        return static_cast<double>(m_->m_allocated) * (sizeof(RefMapEntry) + 1) + 16 + 4.0 * m_->m_used.capacity +
                sizeof(RefMap);
     }
 

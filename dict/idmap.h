@@ -57,7 +57,7 @@ typedef struct {
     UInt m_capacity;        /* most entries before the next growth; at least 10, doubled as needed */
     UInt m_allocated;       /* slots in m_entries: Prime(m_capacity * 3 / 2), always above m_capacity */
     IdMapEntry* m_entries;  /* the slot table, owned by the map; the same block goes on with a tag
-                               byte per slot (and 8 more) that lookups scan before the slots */
+                               byte per slot (and 16 more) that lookups scan before the slots */
     UIntArray m_used;       /* slot numbers of the entries, in the order they were filled; its
                                length is the number of entries */
 } IdMap;
