@@ -39,7 +39,8 @@ static_assert(offsetof(Builder, a) == 0, "the caller's handle is the builder");
 
 void ReleaseBuilder(Builder* b) {
     const int err = errno;
-    delete b->state;  // abandons whatever temporary file is left
+    b->state->~BuildState();  // abandons whatever temporary file is left
+    UnAllocate_(b->state, kPath, __LINE__);
     UnAllocate_(b, kPath, __LINE__);
     errno = err;
 }
@@ -129,7 +130,7 @@ ZK_EXPORT AttrDict* AttrDictBuild(const char* dir, const char* name, Boolean swa
     if (!FormatPath(idxPath, "%s/%s.idx", dir, name) || !FormatPath(datPath, "%s/%s.dat", dir, name)) return nullptr;
     auto* b = static_cast<Builder*>(Allocate_(sizeof(Builder), nullptr, kPath, __LINE__));
     std::memset(b, 0, sizeof *b);
-    b->state = new BuildState;
+    b->state = new (Allocate_(sizeof(BuildState), nullptr, kPath, __LINE__)) BuildState;
     AttrDict* adict = &b->a;
     adict->a_idx_file = Create(b->state->idx, idxPath);
     if (adict->a_idx_file == nullptr) {
