@@ -1,7 +1,8 @@
 /* zkdemo: loads a word list into a hash table the way a client would, growing it as it fills,
  * finds every word again, and reports what the table holds and what it costs; then saves the table
- * and loads it back, lists the words in order through a sorted selection, and churns them through
- * the hash table with deletion.
+ * and loads it back, lists the words in order through a sorted selection, churns them through the
+ * hash table with deletion, and stores them as attribute strings, found again by line number
+ * through an integer map.
  *
  *   zkdemo [word-list]        (default /usr/share/dict/words)
  */
@@ -10,8 +11,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "dict/attrdict.h"
 #include "dict/hashdeltable.h"
 #include "dict/hashtable.h"
+#include "dict/idmap.h"
 #include "zklib/zklib.h"
 
 /* Each word's value is its line number. */
@@ -105,6 +108,63 @@ static int churn(const HashTable* words) {
     return ok;
 }
 
+/* Every word of up to 255 bytes as an attribute string, and an integer map from its line number to
+ * its identifier; then every line read back through the map and the reopened pair. */
+static int attributes(const char* text, size_t size) {
+    char dir[] = "/tmp/zkdemo.XXXXXX";
+    if (mkdtemp(dir) == NULL) {
+        perror("mkdtemp");
+        return 0;
+    }
+    IdMap* ids = IdMapNew();
+    AttrDict* w = AttrDictBuild(dir, "words", FALSE);
+    UInt line = 0, checked = 0, wrong = 0;
+    ULong start = GetCurrentTimeMilliseconds();
+    for (size_t pos = 0; w != NULL && pos < size; line++) {
+        const char* word = text + pos;
+        const char* end = memchr(word, '\n', size - pos);
+        size_t len = end ? (size_t)(end - word) : size - pos;
+        pos += len + 1;
+        if (len > 255) continue;
+        IdMapFind(ids, line, AttrDictSize(w), NOID, NULL);
+        AttrDictAdd(w, (const UByte*)word, (UByte)len);
+    }
+    Boolean committed = w != NULL && AttrDictCommit(w);
+    ULong built = GetCurrentTimeMilliseconds();
+    AttrDict* r = committed ? AttrDictOpen(dir, "words") : NULL;
+    line = 0;
+    for (size_t pos = 0; r != NULL && pos < size; line++) {
+        const char* word = text + pos;
+        const char* end = memchr(word, '\n', size - pos);
+        size_t len = end ? (size_t)(end - word) : size - pos;
+        pos += len + 1;
+        Id id = IdMapFind(ids, line, NOID, NOID, NULL);
+        if (id == NOID) continue;
+        const UByte* bytes = NULL;
+        UByte got = AttrDictGet(r, id, &bytes);
+        checked++;
+        if (got != len || (len > 0 && memcmp(bytes, word, len) != 0)) wrong++;
+    }
+    ULong read = GetCurrentTimeMilliseconds();
+    if (r != NULL) {
+        printf("attributes      %u strings; index %zu bytes, data %zu bytes; %llu ms to build and sync, "
+               "%llu ms to read all through the line map (%u entries)\n",
+               AttrDictSize(r), r->a_idx_size, r->a_dat_size, (unsigned long long)(built - start),
+               (unsigned long long)(read - built), IdMapSize(ids));
+        AttrDictClose(r);
+    } else {
+        perror("zkdemo: attribute dictionary");
+    }
+    IdMapDelete(ids);
+    char file[64];
+    snprintf(file, sizeof file, "%s/words.idx", dir);
+    unlink(file);
+    snprintf(file, sizeof file, "%s/words.dat", dir);
+    unlink(file);
+    rmdir(dir);
+    return r != NULL && wrong == 0 && checked > 0;
+}
+
 int main(int argc, char** argv) {
     const char* path = argc > 1 ? argv[1] : "/usr/share/dict/words";
     size_t size = 0;
@@ -170,6 +230,10 @@ int main(int argc, char** argv) {
     }
     if (!churn(table)) {
         fprintf(stderr, "zkdemo: the table with deletion went wrong\n");
+        ok = 0;
+    }
+    if (!attributes(text, size)) {
+        fprintf(stderr, "zkdemo: the attribute strings did not read back\n");
         ok = 0;
     }
     HashTableFree(table);
