@@ -1,29 +1,13 @@
 // The static dictionary's record, its packed blocks and its lookup.
 #include "dict/hashdict.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 
 #include "dict/bitarray.h"
 #include "dict/hashdict_internal.h"
+#include "dict/huge_pages.h"
 
 namespace zk {
-
-namespace {
-
-// Asks for huge pages on the 2 MiB-aligned part of a block. The graph and the function table are
-// read at random, one value per cache line, and at a few megabytes and up a miss in the address
-// translation costs as much as the miss in the data; huge pages take most of the former away. A
-// hint only: the kernel may ignore it, and nothing depends on it.
-void AdviseHugePages(void* block, size_t bytes) {
-    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHuge - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-}
-
-}  // namespace
 
 void* ArrayNew(ULong nvalues, ULong maxvalue, UShort* nbits, size_t* size, const char* path, int line) {
     const UShort width = PackedWidth(maxvalue);

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(ZK_IDMAP_PORTABLE)
 #include <emmintrin.h>
 #endif
 
+#include "dict/huge_pages.h"
 #include "dict/idmap_internal.h"
-#include "dict/table_engine.h"
 
 // The number of entries, as the assertions name it.
 #define SIZE(map) ((map)->m_used.length)
@@ -30,7 +30,7 @@ constexpr UInt kFirstCapacity = 10;
 // on each other overlap their cache misses. The slots themselves stay exactly where linear probing
 // from key mod m_allocated puts them. The first kGroup - 1 tags are repeated after the last, so
 // that a group read near the end of the table wraps without a second load.
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(ZK_IDMAP_PORTABLE)
 constexpr UInt kGroup = 16;
 constexpr int kLaneShift = 0;  // one mask bit per tag
 using GroupMask = UInt;

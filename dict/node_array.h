@@ -15,12 +15,11 @@
 #ifndef ZKDICT_DICT_NODE_ARRAY_H
 #define ZKDICT_DICT_NODE_ARRAY_H
 
-#include <sys/mman.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
+#include "dict/huge_pages.h"
 #include "zklib/zklib.h"
 
 namespace zk {
@@ -209,17 +208,6 @@ private:
         dict->d_nodes = static_cast<Node*>(moved);
         dict->d_capacity = capacity;
         AdviseHugePages(moved, Bytes(capacity));
-    }
-
-    // Searches jump between nodes at random, so in a large tree nearly every step also misses the TLB
-    // with small pages. Huge pages are only a hint; a kernel that declines them changes nothing.
-    static void AdviseHugePages(void* block, size_t bytes) {
-#ifdef MADV_HUGEPAGE
-        constexpr size_t kHugePage = size_t{2} << 20;
-        if (bytes >= 2 * kHugePage) madvise(block, bytes, MADV_HUGEPAGE);
-#else
-        (void)block, (void)bytes;
-#endif
     }
 };
 

@@ -1,9 +1,6 @@
 // Checks of table images read from outside the process.
 #include "dict/table_engine.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <vector>
 
@@ -78,15 +75,6 @@ bool Check(const TableImage& image, ImageCounts* counts) {
 }
 
 }  // namespace
-
-void AdviseHugePages(void* block, size_t bytes) {
-    constexpr size_t kWorthIt = size_t(4) << 20;
-    if (block == nullptr || bytes < kWorthIt) return;
-    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-    const uintptr_t start = (uintptr_t(block) + page - 1) & ~(page - 1);
-    const uintptr_t end = (uintptr_t(block) + bytes) & ~(page - 1);
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-}
 
 bool CheckImage(const TableImage& image, ImageCounts* counts) {
     return image.aligned ? Check<true>(image, counts) : Check<false>(image, counts);

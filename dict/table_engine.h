@@ -24,6 +24,7 @@
 
 #include "dict/entry_codec.h"
 #include "dict/hashentry.h"
+#include "dict/huge_pages.h"
 #include "zklib/zklib.h"
 
 namespace zk {
@@ -68,15 +69,6 @@ public:
 private:
     UInt size_, start_, slot_, step_;
 };
-
-// ---- memory ------------------------------------------------------------------------------------
-
-// Asks for transparent huge pages over the whole pages of a large block (several MiB) of a table's
-// data area or slot array, where the kernel offers them on request. Lookups land on random entries
-// and slots, and with 4 KiB pages most of them pay for a page-table walk on top of the cache miss;
-// filling a block costs a fault per 2 MiB instead of one per 4 KiB. A hint only: smaller blocks,
-// and kernels without the feature, are left as they are.
-void AdviseHugePages(void* block, size_t bytes);
 
 // ---- walks -------------------------------------------------------------------------------------
 
