@@ -118,9 +118,9 @@ public:
     }
 
     // The common outcomes, decided on the first group of tags: the first candidate is the key, or
-    // a plain lookup meets an empty slot before any candidate. Everything else (a tag shared by
-    // another key, a group without an empty slot, an insertion) goes the long way. Kept small, so
-    // that many independent lookups fit in flight at once.
+    // an empty slot comes before any candidate, so the key is absent and, when created, goes there.
+    // Everything else (a tag shared by another key, a group without an empty slot) goes the long
+    // way. Kept small, so that many independent lookups fit in flight at once.
     static Key Find(Map* map, Key key, Key create, Key update, Boolean* added) {
         Entry* entries = map->m_entries;
         const UInt slots = map->m_allocated;
@@ -132,16 +132,10 @@ public:
         MatchGroup(reinterpret_cast<const UByte*>(entries + slots) + i, TagOf(key), &match, &free);
         match &= (free & (0 - free)) - 1;  // only the slots before the first empty one; all without one
         if (match != 0) [[likely]] {
-            UInt s = i + UInt(__builtin_ctzll(match) >> kLaneShift);
-            if (s >= slots) s -= slots;
-            if (entries[s].e_key == key) [[likely]] {
-                if (added != nullptr) *added = FALSE;
-                if (update != kNone) entries[s].e_val = update;
-                return entries[s].e_val;
-            }
-        } else if (free != 0 && create == kNone) {
-            if (added != nullptr) *added = FALSE;
-            return kNone;
+            Entry* e = &entries[SlotOf(i, match, slots)];
+            if (e->e_key == key) [[likely]] return Found(e, update, added);
+        } else if (free != 0) {
+            return Absent(map, key, create, added, SlotOf(i, free, slots));
         }
         return FindSlow(map, key, create, update, added, i);
     }
@@ -219,17 +213,29 @@ public:
     }
 
 private:
-    [[gnu::noinline]] static Key FindSlow(Map* map, Key key, Key create, Key update, Boolean* added, UInt start) {
-        UInt empty;
-        if (Entry* e = Probe(map, key, start, &empty)) {
-            if (added != nullptr) *added = FALSE;
-            if (update != kNone) e->e_val = update;
-            return e->e_val;
-        }
+    static Key Found(Entry* e, Key update, Boolean* added) {
+        if (added != nullptr) *added = FALSE;
+        if (update != kNone) e->e_val = update;
+        return e->e_val;
+    }
+
+    // key is absent, and empty is where its probe ends: a plain lookup answers the sentinel, a
+    // creating one stores key there (after growing, when the map is at capacity).
+    static Key Absent(Map* map, Key key, Key create, Boolean* added, UInt empty) {
         if (create == kNone) {
             if (added != nullptr) *added = FALSE;
             return kNone;
         }
+        return Insert(map, key, create, added, empty);
+    }
+
+    [[gnu::noinline]] static Key FindSlow(Map* map, Key key, Key create, Key update, Boolean* added, UInt start) {
+        UInt empty;
+        if (Entry* e = Probe(map, key, start, &empty)) return Found(e, update, added);
+        return Absent(map, key, create, added, empty);
+    }
+
+    [[gnu::noinline]] static Key Insert(Map* map, Key key, Key create, Boolean* added, UInt empty) {
         if (SIZE(map) == map->m_capacity) {
             Grow(map, GrowthTarget(SIZE(map)));
             ZK_ASSERT(SIZE(map) < map->m_capacity);
@@ -246,6 +252,12 @@ private:
         return create;
     }
 
+    // The slot of the lowest lane set in mask, for the group read at slot i.
+    static UInt SlotOf(UInt i, GroupMask mask, UInt slots) {
+        const UInt s = i + UInt(__builtin_ctzll(mask) >> kLaneShift);
+        return s >= slots ? s - slots : s;
+    }
+
     // The slot holding key, probing from slot start, or NULL with *empty the first empty slot of
     // the probe: where key goes.
     static Entry* Probe(const Map* map, Key key, UInt start, UInt* empty) {
@@ -259,15 +271,12 @@ private:
             MatchGroup(tags + i, tag, &match, &free);
             // Only the slots before the first empty one belong to the probe.
             match &= (free & (0 - free)) - 1;
-            while (match != 0) {
-                UInt s = i + UInt(__builtin_ctzll(match) >> kLaneShift);
-                if (s >= slots) s -= slots;
-                if (entries[s].e_key == key) [[likely]] return &entries[s];
-                match &= match - 1;
+            for (; match != 0; match &= match - 1) {
+                Entry* e = &entries[SlotOf(i, match, slots)];
+                if (e->e_key == key) [[likely]] return e;
             }
             if (free != 0) [[likely]] {
-                UInt s = i + UInt(__builtin_ctzll(free) >> kLaneShift);
-                *empty = s >= slots ? s - slots : s;
+                *empty = SlotOf(i, free, slots);
                 return nullptr;
             }
             i += kGroup;
