@@ -117,6 +117,15 @@ inline NodeIndex SentinelFind(Node* nodes, Key v) {
     return x;
 }
 
+// The same search writing nothing, not even the sentinel, so that any number of threads may run it
+// at once on a dictionary that no thread is changing.
+template <class Node, class Key>
+inline NodeIndex ReadOnlyFind(const Node* nodes, Key v) {
+    NodeIndex x = nodes[kHeadNode].n_right & kLinkMask;
+    while (x != kZeroNode && nodes[x].n_key != v) x = ChildToward(nodes[x], v);
+    return x;
+}
+
 // In-order walk for the enumerations: visit(key, value) in increasing key order (decreasing when
 // kIncreasing is false) until it returns false; false then, else true. The loop follows the far
 // side, so only the near side recurses, and the far child is fetched before the near subtree is

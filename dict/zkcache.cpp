@@ -1,10 +1,11 @@
 // The memory cache: regions and pages, the page lists, the age histogram, storing and reading.
 // The collector thread lives in zkcache_gc.cpp.
 //
-// Lock order. c_alloc_mutex is only ever held alone. A page's p_mutex may be held while c_dict_lock
-// or c_histo_mutex is taken; those two are never held together. Only the collector holds two page
-// mutexes, source before destination. The one exception, in the read path, is a trylock of a page
-// mutex under c_dict_lock, which never waits and so cannot close a cycle.
+// Lock order. c_alloc_mutex is only ever held alone. A page's p_mutex may be held while the index
+// (c_dict_lock and its gate, see IndexGate) or c_histo_mutex is taken; those two are never held
+// together. Only the collector holds two page mutexes, source before destination. The one exception,
+// in the read path, is a trylock of a page mutex inside a lookup, which never waits and so cannot
+// close a cycle.
 #include "dict/zkcache.h"
 
 #include <algorithm>
@@ -16,7 +17,10 @@
 #include <set>
 #include <string>
 
+#include <sched.h>
+
 #include "dict/lock_guard.h"
+#include "dict/node_array.h"
 #include "dict/zkcache_internal.h"
 
 namespace zk {
@@ -117,6 +121,71 @@ void BuildSpans(CacheImpl* impl) {
 
 }  // namespace
 
+// ---- the index gate ------------------------------------------------------------------------------
+
+namespace {
+
+// Waits for another thread that is running to make done() true: it only ever has one index operation
+// left to finish. A short spin first; then the core is yielded, so that with more threads than cores
+// a holder that was preempted gets to run.
+template <class Done>
+void SpinUntil(Done done) {
+    for (int spins = 0; !done(); ++spins) {
+        if (spins < 256) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#elif defined(__aarch64__)
+            __asm__ __volatile__("yield");
+#endif
+        } else {
+            sched_yield();
+        }
+    }
+}
+
+}  // namespace
+
+// A lookup enters only with the gate open and counted, checked in that order: with both sides
+// sequentially consistent, a writer that closes the gate either sees the lookup's count or the lookup
+// sees the gate closed and backs out.
+IndexReadLock::IndexReadLock(Cache* cache) : gate_(Gate(cache)) {
+    for (;;) {
+        SpinUntil([this] { return gate_->writing.load(std::memory_order_relaxed) == 0; });
+        gate_->readers.fetch_add(1, std::memory_order_seq_cst);
+        if (gate_->writing.load(std::memory_order_seq_cst) == 0) return;
+        gate_->readers.fetch_sub(1, std::memory_order_release);
+    }
+}
+
+IndexReadLock::~IndexReadLock() { gate_->readers.fetch_sub(1, std::memory_order_release); }
+
+IndexWriteLock::IndexWriteLock(Cache* cache, const char* path, int line, const char* function) : cache_(cache) {
+    Lock(&cache->c_dict_lock, path, line, function);
+    IndexGate* gate = Gate(cache);
+    gate->writing.store(1, std::memory_order_seq_cst);
+    SpinUntil([gate] { return gate->readers.load(std::memory_order_seq_cst) == 0; });
+}
+
+IndexWriteLock::~IndexWriteLock() {
+    Gate(cache_)->writing.store(0, std::memory_order_release);
+    Unlock(&cache_->c_dict_lock);
+}
+
+CacheBlock* IndexLookup(Cache* cache, FPrint fp) {
+    const AVLLDict* dict = cache->c_dict;
+    const NodeIndex x = ReadOnlyFind(dict->d_nodes, AVLLDictKey(fp));
+    return x != kZeroNode ? reinterpret_cast<CacheBlock*>(dict->d_nodes[x].n_value) : nullptr;
+}
+
+// Walks a change's path through the index as a lookup, side by side with other lookups, so that the
+// change itself, which holds the index alone, finds the path in cache instead of missing on every
+// level below the top.
+void WarmIndexPath(Cache* cache, FPrint fp) {
+    IndexReadLock indexLock(cache);
+    CacheBlock* found = IndexLookup(cache, fp);
+    __asm__ __volatile__("" : : "r"(found));  // the walk is the point, not its result
+}
+
 // ---- storing --------------------------------------------------------------------------------------
 
 WriteResult PageWriteBlock(Cache* cache, Page* page, FPrint fp, const UByte* key, size_t keyLen, const UByte* value,
@@ -138,8 +207,9 @@ WriteResult PageWriteBlock(Cache* cache, Page* page, FPrint fp, const UByte* key
     char* data = reinterpret_cast<char*>(block + 1);
     std::memcpy(data, key, keyLen + 1);
     if (size != 0) std::memcpy(data + keyLen + 1, value, size);
+    WarmIndexPath(cache, fp);
     {
-        MutexLock dictLock(&cache->c_dict_lock);
+        IndexWriteLock indexLock(cache);
         ZKAVLLDictInsert(cache->c_dict, fp, reinterpret_cast<std::uintptr_t>(block), 0);
     }
     {
@@ -185,8 +255,8 @@ Boolean PageReadBlock(Cache* cache, FPrint fp, const UByte* key, UByteArray* dyn
         CacheBlock* block;
         Page* page;
         {
-            MutexLock dictLock(&cache->c_dict_lock);
-            block = reinterpret_cast<CacheBlock*>(ZKAVLLDictFind(cache->c_dict, fp, 0));
+            IndexReadLock indexLock(cache);
+            block = IndexLookup(cache, fp);
             if (block == nullptr) break;
             page = PageOfBlock(cache, block);
             // Usually the page is free: taking it here, while the index still names the block, saves
@@ -197,8 +267,8 @@ Boolean PageReadBlock(Cache* cache, FPrint fp, const UByte* key, UByteArray* dyn
         if (!pageLock.Held()) {
             Lock(&page->p_mutex);
             pageLock.Adopt(&page->p_mutex);
-            MutexLock dictLock(&cache->c_dict_lock);
-            confirmed = ZKAVLLDictFind(cache->c_dict, fp, 0) == reinterpret_cast<std::uintptr_t>(block);
+            IndexReadLock indexLock(cache);
+            confirmed = IndexLookup(cache, fp) == block;
         }
         if (!confirmed) {
             Impl(cache)->counters.read_retries.fetch_add(1, std::memory_order_relaxed);
@@ -454,6 +524,7 @@ Cache* CacheNewInternal(UInt regionSize, UInt pageSize, double safetyThreshold, 
         return nullptr;
     }
     auto* impl = new (Allocate_(sizeof(CacheImpl), nullptr, __FILE__, __LINE__)) CacheImpl{};
+    new (Gate(&impl->cache)) IndexGate{};
     Cache* cache = &impl->cache;
     cache->c_region_size = regionSize;
     cache->c_page_size = pageSize;

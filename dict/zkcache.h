@@ -120,7 +120,8 @@ typedef struct {
     Boolean c_gc_started;        /* set by the collector as it starts */
     Boolean c_closing;           /* set by deletion to stop the collector */
     AVLLDict* c_dict;            /* fingerprint of a key -> address of its newest block */
-    Mutex c_dict_lock;           /* guards c_dict */
+    Mutex c_dict_lock;           /* taken by every change to c_dict; lookups, which change
+                                    nothing, run side by side and wait only for a change */
     UInt c_age_histogram[ZK_CACHE_HISTOGRAM_SLOTS]; /* counted blocks by slot of last access */
     ULong c_histo_updated;       /* reference time of slot 0, ms: the end of the youngest
                                     generation; no counted access is later */

@@ -29,7 +29,7 @@ bool IndexNames(const AVLLDictValue* slot, const CacheBlock* block) {
 // Drops a valid block of a page whose mutex the caller holds.
 void DiscardBlock(Cache* cache, CacheBlock* block) {
     {
-        MutexLock dictLock(&cache->c_dict_lock);
+        IndexWriteLock indexLock(cache);
         if (IndexNames(ZKAVLLDictValueGet(cache->c_dict, block->b_key), block)) {
             ZKAVLLDictRemove(cache->c_dict, block->b_key, 0);
         }
@@ -113,7 +113,7 @@ void PageCopyBlocks(Cache* cache, ULong limit, Page* pageFull, Page* pageFree, b
         auto* destination = reinterpret_cast<CacheBlock*>(pageFree->p_alloc_ptr);
         bool indexed;
         {
-            MutexLock dictLock(&cache->c_dict_lock);
+            IndexWriteLock indexLock(cache);
             AVLLDictValue* slot = ZKAVLLDictValueGet(cache->c_dict, block->b_key);
             indexed = IndexNames(slot, block);
             if (indexed) *slot = reinterpret_cast<std::uintptr_t>(destination);

@@ -36,13 +36,61 @@ struct RegionSpan {
     std::uintptr_t end;
 };
 
+// Lets lookups share the index while keeping every change to it exclusive. Writers first take
+// c_dict_lock, which orders them among themselves, then close the gate and wait for the lookups in
+// progress to leave; lookups never sleep on a lock, since on a busy machine waking a sleeper costs
+// more than the descent it waited for. The two words get a cache line of their own: every lookup
+// writes it.
+struct alignas(64) IndexGate {
+    std::atomic<UInt> readers{0};   // lookups inside
+    std::atomic<UInt> writing{0};   // 1 while a writer holds or waits for the index
+};
+
 // What a Cache* really points at: the record clients see, then what only the library uses.
 struct CacheImpl {
     Cache cache;           // first, so a Cache* and its CacheImpl* are one address
     RegionSpan* spans;     // the regions sorted by base address
     UInt nspans;
     CacheCounters counters;
+    char gate_space[2 * 64];  // IndexGate, placed on a line boundary inside it (the record comes
+                              // from Allocate_, which promises less than 64-byte alignment)
 };
+
+inline IndexGate* Gate(Cache* cache) {
+    auto* impl = reinterpret_cast<CacheImpl*>(cache);
+    const auto at = (reinterpret_cast<std::uintptr_t>(impl->gate_space) + 63) & ~std::uintptr_t(63);
+    return reinterpret_cast<IndexGate*>(at);
+}
+
+// Scoped holds on the index: shared for lookups that write nothing, exclusive for the rest.
+class IndexReadLock {
+public:
+    explicit IndexReadLock(Cache* cache);
+    ~IndexReadLock();
+    IndexReadLock(const IndexReadLock&) = delete;
+    IndexReadLock& operator=(const IndexReadLock&) = delete;
+
+private:
+    IndexGate* gate_;
+};
+
+class IndexWriteLock {
+public:
+    explicit IndexWriteLock(Cache* cache, const char* path = __builtin_FILE(), int line = __builtin_LINE(),
+                            const char* function = __builtin_FUNCTION());
+    ~IndexWriteLock();
+    IndexWriteLock(const IndexWriteLock&) = delete;
+    IndexWriteLock& operator=(const IndexWriteLock&) = delete;
+
+private:
+    Cache* cache_;
+};
+
+// The block the index names under fp, or NULL, for a caller holding an IndexReadLock.
+CacheBlock* IndexLookup(Cache* cache, FPrint fp);
+// Brings the index nodes on fp's path into this core's cache before a change under fp; holds no
+// lock on return.
+void WarmIndexPath(Cache* cache, FPrint fp);
 
 inline CacheImpl* Impl(Cache* cache) { return reinterpret_cast<CacheImpl*>(cache); }
 

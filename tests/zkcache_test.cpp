@@ -602,6 +602,29 @@ std::string Verify(const std::string& key, const std::string& value, ULong readS
     return "";
 }
 
+TEST(CacheThreads, LookupsShareTheIndexAndChangesWaitForThem) {
+    TestCache c(8, 4096, 0, 8, 16, 60000, 8 * 4096);
+    ASSERT_TRUE(Store(c.c, "k", "v1"));
+    std::atomic<bool> stored{false};
+    std::thread writer;
+    {
+        zk::IndexReadLock held(c.c);
+        // Another lookup goes through while this one is inside; an exclusive index would hang here.
+        std::thread reader([&] { EXPECT_EQ(Get(c.c, "k"), "v1"); });
+        reader.join();
+        writer = std::thread([&] {
+            Store(c.c, "k", "v2");
+            stored = true;
+        });
+        // The store cannot change the index under a lookup; given time, it is still waiting.
+        usleep(50000);
+        EXPECT_FALSE(stored.load());
+    }
+    writer.join();
+    EXPECT_TRUE(stored.load());
+    EXPECT_EQ(Get(c.c, "k"), "v2");
+}
+
 TEST(CacheThreads, ReadsNeverSeeAnythingButStoredValuesWhileTheCollectorChurns) {
     const UInt seed = Seed();
     // 32 pages of 4 KiB and 400 keys of values up to 600 bytes: the cache holds well under half of
