@@ -5,7 +5,8 @@
 // of both the image and the build's memory. The layout is part of the image format: value i
 // occupies bits i x width to i x width + width - 1 of the string formed by the words in host order
 // (bit j is bit j mod 64 of word j / 64), least significant bit first, so a value spans at most two
-// words. Nothing here checks bounds: callers size the blocks with ArrayNew and index within them.
+// words. Nothing here checks bounds: callers size the blocks with ArrayNew_ (hashdict.h) and index
+// within them.
 #ifndef ZKDICT_DICT_BITARRAY_H
 #define ZKDICT_DICT_BITARRAY_H
 
@@ -68,12 +69,6 @@ private:
     UShort width_;
     ULong mask_;
 };
-
-// A zero-filled block for nvalues values up to maxvalue, of ceil(nvalues x width / 64) words at the
-// width PackedWidth(maxvalue). The width is stored through nbits and the block's byte size through
-// size, each when not NULL. An empty array may be NULL; any other failure to get the block is an
-// assertion failure, so the result never needs checking. Release it with AnonArrayFree_.
-void* ArrayNew(ULong nvalues, ULong maxvalue, UShort* nbits, size_t* size, const char* path, int line);
 
 }  // namespace zk
 

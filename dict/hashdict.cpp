@@ -7,18 +7,19 @@
 #include "dict/hashdict_internal.h"
 #include "dict/huge_pages.h"
 
-namespace zk {
-
-void* ArrayNew(ULong nvalues, ULong maxvalue, UShort* nbits, size_t* size, const char* path, int line) {
-    const UShort width = PackedWidth(maxvalue);
+extern "C" ZK_EXPORT void* ArrayNew_(ULong nvalues, ULong maxvalue, UShort* nbits, size_t* size, const char* path,
+                                     int line) {
+    const UShort width = zk::PackedWidth(maxvalue);
     size_t bytes = 0;
     void* ptr = AnonArrayGrow_(8, nullptr, nvalues, width, &bytes, path, line);
     ZK_ASSERT(nvalues == 0 || ptr != NULL);
-    if (ptr != nullptr) AdviseHugePages(ptr, bytes);
+    if (ptr != nullptr) zk::AdviseHugePages(ptr, bytes);
     if (nbits != nullptr) *nbits = width;
     if (size != nullptr) *size = bytes;
     return ptr;
 }
+
+namespace zk {
 
 Id Probe(const HashDict* hdict, Boolean set, Id id, const UByte* bytes, int l) {
     // Reducing once at the end gives the same code as reducing at every step, the modulus being a

@@ -135,6 +135,20 @@ ZK_EXPORT void HashDictFree(HashDict* hdict);
 /* Releases a record made by HashDictMMRead; the caller's image is left alone. NULL is ignored. */
 ZK_EXPORT void HashDictMMFree(HashDict* hdict);
 
+/* ---- packed arrays ---------------------------------------------------------------------------- */
+
+/* A zero-filled block for nvalues unsigned values of at most maxvalue each, packed back to back at
+ * the smallest width that holds maxvalue: floor(log2(maxvalue)) + 1 bits, and 1 bit for 0. This is
+ * the layout of h_fun. The block is 64-bit words in host order read as one bit string, bit j being
+ * bit j mod 64 of word j / 64; value i occupies bits i x width to i x width + width - 1, least
+ * significant bit first, so a value spans at most two words. The width is stored through nbits and
+ * the block's size in bytes (whole words) through size, each when not NULL. With nvalues 0 the
+ * block may be NULL; any other failure to get memory stops the process on the assertion
+ * "nvalues == 0 || ptr != NULL", so a result never needs checking. Release the block with
+ * AnonArrayFree_. ArrayNew passes the caller's source position, which failure reports name. */
+ZK_EXPORT void* ArrayNew_(ULong nvalues, ULong maxvalue, UShort* nbits, size_t* size, const char* path, int line);
+#define ArrayNew(nvalues, maxvalue, nbits, size) ArrayNew_((nvalues), (maxvalue), (nbits), (size), __FILE__, __LINE__)
+
 /* ---- images ----------------------------------------------------------------------------------- */
 
 /* The length of the record's image in bytes. */

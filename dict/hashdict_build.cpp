@@ -31,7 +31,7 @@ void Report(int line, const char* function, int severity) {
     ZKSetMessageContext2_(kPath, line, kHashDictModule, function, severity, 0);
 }
 
-// The bytes of a block of n values of the given width, as ArrayNew sized it.
+// The bytes of a block of n values of the given width, as ArrayNew_ sized it.
 size_t BlockBytes(unsigned width, ULong n) { return (width * n + 63) / 64 * 8; }
 
 PackedArray Vertex(const Graph* g) { return PackedArray(g->g_vertex, g->g_vertex_nbits); }
@@ -134,9 +134,9 @@ void HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, Dict
     hdict->h_created = TRUE;
     hdict->h_nentries = nentries;
     hdict->h_size = static_cast<Id>(static_cast<double>(nentries) * 1.25) + 5;
-    hdict->h_fun = ArrayNew(ULong{hdict->h_size} + 1, maxvalue, &hdict->h_nbits, &hdict->h_fun_size, kPath, __LINE__);
+    hdict->h_fun = ArrayNew_(ULong{hdict->h_size} + 1, maxvalue, &hdict->h_nbits, &hdict->h_fun_size, kPath, __LINE__);
 
-    hdict->h_rank = static_cast<Short*>(ArrayNew(256, 0xFFFF, nullptr, &hdict->h_rank_size, kPath, __LINE__));
+    hdict->h_rank = static_cast<Short*>(ArrayNew_(256, 0xFFFF, nullptr, &hdict->h_rank_size, kPath, __LINE__));
     Short* rank = hdict->h_rank;
     for (int b = 0; b < 256; ++b) rank[b] = 0;
     UShort maxlen = 0;
@@ -153,7 +153,7 @@ void HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, Dict
     hdict->h_nchars = nchars;
 
     hdict->h_coef = static_cast<Id*>(
-        ArrayNew(3 * ULong{nchars} * maxlen, 0xFFFFFFFFu, nullptr, &hdict->h_coef_size, kPath, __LINE__));
+        ArrayNew_(3 * ULong{nchars} * maxlen, 0xFFFFFFFFu, nullptr, &hdict->h_coef_size, kPath, __LINE__));
 
     ZK_ASSERT(probe <= 8);
     hdict->h_probe = probe;
@@ -164,7 +164,7 @@ void HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, Dict
     } else {
         hdict->h_probe_mask = probe == 8 ? ~ULong{0} : (ULong{1} << (8 * probe)) - 1;
         hdict->h_probe_code = static_cast<UByte*>(
-            ArrayNew(ULong{probe} * nentries, 0xFF, nullptr, &hdict->h_probe_size, kPath, __LINE__));
+            ArrayNew_(ULong{probe} * nentries, 0xFF, nullptr, &hdict->h_probe_size, kPath, __LINE__));
     }
     hdict->h_file = nullptr;
     hdict->h_file_size = 0;
@@ -177,13 +177,13 @@ void HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, Dict
 Graph* GraphNew(const HashDict* hdict) {
     const ULong n = hdict->h_nentries;
     auto* g = static_cast<Graph*>(Allocate_(sizeof(Graph), nullptr, kPath, __LINE__));
-    g->g_node = ArrayNew(3 * n + 3, hdict->h_size, &g->g_node_nbits, nullptr, kPath, __LINE__);
+    g->g_node = ArrayNew_(3 * n + 3, hdict->h_size, &g->g_node_nbits, nullptr, kPath, __LINE__);
     g->g_edge_top = 0;
-    g->g_edge = ArrayNew(n, n, &g->g_edge_nbits, nullptr, kPath, __LINE__);
-    // ArrayNew gives the edge width even for an empty stack.
+    g->g_edge = ArrayNew_(n, n, &g->g_edge_nbits, nullptr, kPath, __LINE__);
+    // ArrayNew_ gives the edge width even for an empty stack.
     const ULong recordMax = (ULong{1} << (2 * g->g_edge_nbits)) - 1;
-    g->g_vertex = ArrayNew(ULong{hdict->h_size} + 1, recordMax, &g->g_vertex_nbits, nullptr, kPath, __LINE__);
-    g->g_status = ArrayNew(ULong{hdict->h_size} + 1, 1, nullptr, nullptr, kPath, __LINE__);
+    g->g_vertex = ArrayNew_(ULong{hdict->h_size} + 1, recordMax, &g->g_vertex_nbits, nullptr, kPath, __LINE__);
+    g->g_status = ArrayNew_(ULong{hdict->h_size} + 1, 1, nullptr, nullptr, kPath, __LINE__);
     g->g_state_allocated = 1024;
     g->g_state_top = 0;
     g->g_state = static_cast<State*>(Allocate_(sizeof(State) * g->g_state_allocated, nullptr, kPath, __LINE__));

@@ -401,6 +401,15 @@ int main(void) {
         CHECK(HashDictFind(d, "kiwi", 4) == HASHDICT_NOT_FOUND && HashDictSize(d) == 4);
         HashDictFree(d);
     }
+    {
+        UShort nbits = 0;
+        size_t size = 0;
+        ULong* words = (ULong*)ArrayNew(10, 255, &nbits, &size);
+        CHECK(words != NULL && nbits == 8 && size == 16);
+        CHECK(words[0] == 0 && words[1] == 0);
+        AnonArrayFree_(words, __FILE__, __LINE__);
+        CHECK(ArrayNew(0, 0, &nbits, NULL) == NULL && nbits == 1);
+    }
     hash_table_walks_and_file();
     hash_del_table();
     id_maps();

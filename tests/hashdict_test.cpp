@@ -136,11 +136,11 @@ TEST(HashDictBits, PackedArraysAtEveryWidth) {
     }
     UShort nbits = 0;
     size_t size = 0;
-    void* block = zk::ArrayNew(100, 1000, &nbits, &size, __FILE__, __LINE__);
+    void* block = ArrayNew(100, 1000, &nbits, &size);
     EXPECT_EQ(nbits, 10);
     EXPECT_EQ(size, 128u);  // 1000 bits in whole words
     AnonArrayFree_(block, __FILE__, __LINE__);
-    EXPECT_EQ(zk::ArrayNew(0, 5, nullptr, &size, __FILE__, __LINE__), nullptr);
+    EXPECT_EQ(ArrayNew(0, 5, nullptr, &size), nullptr);
     EXPECT_EQ(size, 0u);
 
     // Width 20: value 3 is string bits 60 to 79, and writing it leaves every other bit alone.
@@ -270,7 +270,7 @@ struct HandGraph {
     HandGraph(Id size, const std::vector<Triple>& edges) {
         d.h_nentries = Id(edges.size());
         d.h_size = size;
-        d.h_fun = zk::ArrayNew(ULong{size} + 1, edges.size(), &d.h_nbits, &d.h_fun_size, __FILE__, __LINE__);
+        d.h_fun = ArrayNew_(ULong{size} + 1, edges.size(), &d.h_nbits, &d.h_fun_size, __FILE__, __LINE__);
         g = zk::GraphNew(&d);
         for (Id e = 1; e <= edges.size(); ++e) {
             for (unsigned k = 0; k < 3; ++k) zk::NodeSet(g, e, k, edges[e - 1][k]);
@@ -895,7 +895,7 @@ TEST(HashDictDeathTest, DocumentedAssertions) {
     HashDict* checked = list.Build(2);
     EXPECT_DEATH(zk::HashDictProbe(checked, &changed, KeyList::Key), Escaped("HashDictFind(hdict, bytes, len) == idx"));
     EXPECT_DEATH(HashDictFind(nullptr, "a", 1), Escaped("hdict != NULL"));
-    EXPECT_DEATH(zk::ArrayNew(1ull << 60, ~0ull, nullptr, nullptr, __FILE__, __LINE__),
+    EXPECT_DEATH(ArrayNew_(1ull << 60, ~0ull, nullptr, nullptr, __FILE__, __LINE__),
                  Escaped("nvalues == 0 || ptr != NULL"));
     EXPECT_DEATH(zk::WriteBytes(nullptr, FALSE, 4, "abcdef", 6), Escaped("(nbytes % size) == 0"));
 
