@@ -338,8 +338,10 @@ inline void FinishDataset(Dataset& ds, Rng& rng) {
 // Bytes are printable ASCII 0x21..0x7E rather than arbitrary. Our clients key by text (words, names,
 // paths), whose bytes carry well under 8 bits each, and a simple byte hash such as ours spreads such
 // keys less evenly than full-entropy bytes; arbitrary bytes would flatter it. Printable keys also read
-// back in a failure message. The word list covers natural text.
-inline std::unique_ptr<Dataset> MakeRandomDataset(const std::string& name, std::size_t n, std::uint64_t seed) {
+// back in a failure message. The word list covers natural text. With allBytes the keys draw on all
+// 256 byte values instead, for structures whose tables grow with the alphabet.
+inline std::unique_ptr<Dataset> MakeRandomDataset(const std::string& name, std::size_t n, std::uint64_t seed,
+                                                  bool allBytes = false) {
     if (n > 0x7FFFFFFFu) Fail("MakeRandomDataset: too many keys");
     auto ds = std::make_unique<Dataset>();
     ds->name = name;
@@ -356,7 +358,9 @@ inline std::unique_ptr<Dataset> MakeRandomDataset(const std::string& name, std::
         KeySet& out = which == 0 ? ds->keys : ds->absent;
         while (out.size() < n) {
             const std::size_t len = 8 + rng.Below(17);
-            for (std::size_t i = 0; i < len; ++i) buf[i] = static_cast<char>(0x21 + rng.Below(0x7E - 0x21 + 1));
+            for (std::size_t i = 0; i < len; ++i) {
+                buf[i] = static_cast<char>(allBytes ? rng.Below(256) : 0x21 + rng.Below(0x7E - 0x21 + 1));
+            }
             const std::string_view key(buf, len);
             const std::uint32_t code = static_cast<std::uint32_t>(out.size()) | (which ? kAbsentBit : 0);
             if (filter.Insert(key, code, lookup)) out.Add(key);
@@ -364,6 +368,20 @@ inline std::unique_ptr<Dataset> MakeRandomDataset(const std::string& name, std::
     }
     FinishDataset(*ds, rng);
     return ds;
+}
+
+// The present keys as callers usually hold them: each in a std::string of its own (inline up to 15
+// bytes, on the heap beyond), in insertion order, so in the memory order they were made. Looked up in
+// the shuffled probe order, strings[probe_index[j]], a key's own bytes are a cache miss, as they are
+// for keys that arrive from elsewhere, and a lookup cannot hide its hashing behind that miss. The
+// contiguous probe set, read in order, shows the other extreme.
+inline const std::vector<std::string>& KeyStrings(Dataset& ds) {
+    return ds.Fixture<std::vector<std::string>>("key strings", [&] {
+        auto strings = std::make_unique<std::vector<std::string>>();
+        strings->reserve(ds.keys.size());
+        for (std::size_t i = 0; i < ds.keys.size(); ++i) strings->emplace_back(ds.keys[i]);
+        return strings;
+    });
 }
 
 // The distinct non-empty lines of a word list, in shuffled order: the file is sorted, and sorted

@@ -3,11 +3,15 @@
  * absl::flat_hash_map<std::string, uint32_t> and std::unordered_map<std::string, uint32_t>, all
  * mapping the same keys to their positions in the key list.
  *
- * Datasets: 1M and 10M random printable keys of 8 to 24 bytes, and the system word list.
+ * Datasets: 1M and 10M random printable keys of 8 to 24 bytes, 1M random keys of 8 to 24 bytes of
+ * all 256 byte values (bytes1M), and the system word list.
  * Operations, each timed per key:
  *   build         the whole structure from the key list: ours and CMPH through a callback over the
  *                 keys in place; the maps reserved for every key, then filled;
- *   find_present  every key in shuffled order, checking the index found;
+ *   find_present  every key in shuffled order, checking the index found, read from one contiguous
+ *                 buffer in that order;
+ *   find_strings  the same, each key from its own std::string held in insertion order, so that the
+ *                 key's bytes are a cache miss (not for 10M keys);
  *   find_absent   keys of the same shape not in the list. Without check bytes ours, like CMPH,
  *                 computes some index and cannot tell; HashDict_check4 (ours with 4 check bytes per
  *                 key) and the maps reject them.
@@ -345,6 +349,26 @@ void BM_FindPresent(benchmark::State& state, const std::string& dataset) {
     zkbench::SetPerKeyCounters(state, 1);
 }
 
+// Every key from its own std::string, in shuffled order (see KeyStrings).
+template <class S>
+void BM_FindStrings(benchmark::State& state, const std::string& dataset) {
+    Dataset& ds = Datasets::Get(dataset);
+    Built<S>& b = Fixture<S>(ds);
+    const std::vector<std::string>& strings = zkbench::KeyStrings(ds);
+    const S& s = *b.s;
+    const std::size_t n = ds.probe_index.size();
+    std::size_t j = b.present_cursor;
+    for (auto _ : state) {
+        const std::uint32_t i = ds.probe_index[j];
+        if (s.Find(strings[i]) != i) [[unlikely]] {
+            zkbench::Fail(std::string(S::kName) + " misses " + zkbench::Printable(strings[i]) + " of " + ds.name);
+        }
+        if (++j == n) j = 0;
+    }
+    b.present_cursor = j;
+    zkbench::SetPerKeyCounters(state, 1);
+}
+
 template <class S>
 void BM_FindAbsent(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
@@ -377,6 +401,7 @@ void Register(const std::string& dataset, bool huge) {
     }
     benchmark::RegisterBenchmark(("find_present" + suffix).c_str(), BM_FindPresent<S>, dataset);
     benchmark::RegisterBenchmark(("find_absent" + suffix).c_str(), BM_FindAbsent<S>, dataset);
+    if (!huge) benchmark::RegisterBenchmark(("find_strings" + suffix).c_str(), BM_FindStrings<S>, dataset);
 }
 
 void RegisterDataset(const std::string& dataset, bool huge) {
@@ -396,7 +421,10 @@ int main(int argc, char** argv) {
     Datasets::Define("rand10M", [] { return zkbench::MakeRandomDataset("rand10M", 10'000'000, 0x5EED0010); });
     Datasets::Define("words", [=] { return zkbench::LoadWordList("words", kWords, 0x5EED0100); });
 
+    Datasets::Define("bytes1M", [] { return zkbench::MakeRandomDataset("bytes1M", 1'000'000, 0x5EED0002, true); });
+
     RegisterDataset("rand1M", false);
+    RegisterDataset("bytes1M", false);
     RegisterDataset("rand10M", true);
     if (access(kWords, R_OK) == 0) {
         RegisterDataset("words", false);

@@ -2,12 +2,16 @@
  * hashtable_bench: HashTable and HashDelTable against absl::flat_hash_map<std::string, uint64_t> and
  * std::unordered_map<std::string, uint64_t>, on the same keys.
  *
- * Datasets: 1M and 10M random printable keys of 8 to 24 bytes, and the system word list when present.
+ * Datasets: 1M and 10M random printable keys of 8 to 24 bytes, 1M random keys of 8 to 24 bytes of all
+ * 256 byte values (bytes1M), and the system word list when present.
  * Operations, each timed per key:
  *   insert        every key with the value of its position, from a small table, growing as a user
  *                 would: ours from capacity 16, doubling whenever a creating lookup is refused because
  *                 the table is full; the peers default-constructed, without reserve;
- *   find_present  the same keys in shuffled order, reading the value found;
+ *   find_present  the same keys in shuffled order, reading the value found, from one contiguous
+ *                 buffer in that order;
+ *   find_strings  the same, each key from its own std::string held in insertion order, so that the
+ *                 key's bytes are a cache miss (not for 10M keys);
  *   find_absent   keys of the same shape that are not in the table.
  * Memory per entry (the insert rows): ours counts its own three blocks (record, data area, slot array),
  * the peers count what they hold through operator new, std::string buffers included.
@@ -315,6 +319,27 @@ void BM_FindPresent(benchmark::State& state, const std::string& dataset) {
             zkbench::Fail(std::string(Table::kName) + " misses " + zkbench::Printable(probes[j]) + " of " + ds.name);
         }
         benchmark::DoNotOptimize(*v);
+        if (++j == n) j = 0;
+    }
+    b.present_cursor = j;
+    zkbench::SetPerKeyCounters(state, 1);
+}
+
+// Every key from its own std::string, in shuffled order (see KeyStrings).
+template <class Table>
+void BM_FindStrings(benchmark::State& state, const std::string& dataset) {
+    Dataset& ds = Datasets::Get(dataset);
+    Built<Table>& b = Fixture<Table>(ds);
+    const std::vector<std::string>& strings = zkbench::KeyStrings(ds);
+    const Table& table = *b.table;
+    const std::size_t n = ds.probe_index.size();
+    std::size_t j = b.present_cursor;
+    for (auto _ : state) {
+        const std::uint32_t i = ds.probe_index[j];
+        const std::uint64_t* v = table.Find(strings[i]);
+        if (v == nullptr || *v != i) [[unlikely]] {
+            zkbench::Fail(std::string(Table::kName) + " misses " + zkbench::Printable(strings[i]) + " of " + ds.name);
+        }
         if (++j == n) j = 0;
     }
     b.present_cursor = j;
@@ -772,6 +797,11 @@ void RegisterDataset(const std::string& dataset, bool huge) {
     RegisterFinds<OurTable>("find_absent", BM_FindAbsent<OurTable>, dataset);
     RegisterFinds<AbslTable>("find_absent", BM_FindAbsent<AbslTable>, dataset);
     RegisterFinds<StdTable>("find_absent", BM_FindAbsent<StdTable>, dataset);
+    if (!huge) {
+        RegisterFinds<OurTable>("find_strings", BM_FindStrings<OurTable>, dataset);
+        RegisterFinds<AbslTable>("find_strings", BM_FindStrings<AbslTable>, dataset);
+        RegisterFinds<StdTable>("find_strings", BM_FindStrings<StdTable>, dataset);
+    }
 }
 
 }  // namespace
@@ -784,8 +814,11 @@ int main(int argc, char** argv) {
     Datasets::Define("rand10M", [] { return zkbench::MakeRandomDataset("rand10M", 10'000'000, 0x5EED0010); });
     Datasets::Define("words", [=] { return zkbench::LoadWordList("words", kWords, 0x5EED0100); });
 
+    Datasets::Define("bytes1M", [] { return zkbench::MakeRandomDataset("bytes1M", 1'000'000, 0x5EED0002, true); });
+
     RegisterDataset("rand1M", false);
     RegisterLifeCycle("rand1M");
+    RegisterDataset("bytes1M", false);
     RegisterDataset("rand10M", true);
     if (access(kWords, R_OK) == 0) {
         RegisterDataset("words", false);
