@@ -36,7 +36,9 @@
  * Threads: ZKCacheStore, ZKCacheGetDynamic, ZKCacheGetStatic and ZKCacheGetSize may be called on one
  * cache from any number of threads at once, beside the collector. ZKCacheNew, ZKCacheNewWithParams
  * and ZKCacheDelete must not overlap any other call on the same cache. Stores never wait for a
- * collection: the collector holds at most two pages at a time.
+ * collection: the collector holds at most two pages at a time. Reads look their keys up side by
+ * side; a store, or the collector moving or dropping a block, changes the index alone, briefly, and
+ * reads wait for that change by spinning, never by sleeping.
  *
  * The records below are shown so that a debugger and the library's own tests can read them; clients
  * use the functions and never change a field.
