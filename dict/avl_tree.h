@@ -207,16 +207,17 @@ private:
     // Keys that arrive in increasing order (identifiers, sequence numbers, times) go right of the
     // largest key, at the end of the tree's right spine. That walk needs no key comparisons: a chain
     // of predictable loads, against a select on every level of the general descent, whose latency is
-    // what an insertion of cached keys costs. It is tried only when v lies above the key of the node
-    // taken last, which holds for every such key and for about half of random ones, and it is used
-    // only when v lies above the spine's last key. On success path[0..*length) is the descent's path,
+    // what an insertion of cached keys costs. It is tried only when the last two nodes taken hold
+    // increasing keys and v lies above both, which holds for every such key and for one random key
+    // in six, and it is used only when v lies above the spine's last key. On success path[0..*length) is the descent's path,
     // ending with the empty link, as the general descent leaves it.
     bool AppendPath(Key v, NodeIndex* path, int* length) const {
         const Node* n = dict_->d_nodes;
         int m = *length;
         if (path[m - 1] == ZERO) return false;
         const NodeIndex recent = dict_->d_free - 1;
-        if (recent < kFirstRealNode || recent >= dict_->d_capacity || !(n[recent].n_key < v)) return false;
+        if (recent <= kFirstRealNode || recent >= dict_->d_capacity) return false;
+        if (!(n[recent - 1].n_key < n[recent].n_key && n[recent].n_key < v)) return false;
         NodeIndex last = ZERO;
         for (NodeIndex x = path[m - 1]; x != ZERO; x = path[m - 1]) {
             ZK_ASSERT(m < kPathLength);
