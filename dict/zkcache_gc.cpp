@@ -28,6 +28,7 @@ bool IndexNames(const AVLLDictValue* slot, const CacheBlock* block) {
 
 // Drops a valid block of a page whose mutex the caller holds.
 void DiscardBlock(Cache* cache, CacheBlock* block) {
+    WarmIndexPath(cache, block->b_key);
     {
         IndexWriteLock indexLock(cache);
         if (IndexNames(ZKAVLLDictValueGet(cache->c_dict, block->b_key), block)) {
@@ -112,6 +113,7 @@ void PageCopyBlocks(Cache* cache, ULong limit, Page* pageFull, Page* pageFree, b
         // the destination page first, and so sees the copy only once it is complete.
         auto* destination = reinterpret_cast<CacheBlock*>(pageFree->p_alloc_ptr);
         bool indexed;
+        WarmIndexPath(cache, block->b_key);
         {
             IndexWriteLock indexLock(cache);
             AVLLDictValue* slot = ZKAVLLDictValueGet(cache->c_dict, block->b_key);
