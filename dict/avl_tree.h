@@ -215,9 +215,7 @@ private:
         const Node* n = dict_->d_nodes;
         int m = *length;
         if (path[m - 1] == ZERO) return false;
-        const NodeIndex recent = dict_->d_free - 1;
-        if (recent <= kFirstRealNode || recent >= dict_->d_capacity) return false;
-        if (!(n[recent - 1].n_key < n[recent].n_key && n[recent].n_key < v)) return false;
+        if (!LooksAscending(dict_, v)) return false;
         NodeIndex last = ZERO;
         for (NodeIndex x = path[m - 1]; x != ZERO; x = path[m - 1]) {
             ZK_ASSERT(m < kPathLength);
