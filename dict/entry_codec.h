@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "dict/byte_loads.h"
 #include "dict/hashentry.h"
 #include "util/io2.h"
 #include "zklib/zklib.h"
@@ -35,26 +36,6 @@ inline UInt ClampCapacity(UInt capacity) { return capacity > kMaxCapacity ? kMax
 inline UInt GrownCapacity(UInt capacity, float factor) {
     float product = float(capacity) * factor;
     return product >= float(kMaxCapacity) ? kMaxCapacity : UInt(product);
-}
-
-inline ULong Load64(const UByte* p) {
-    ULong w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-
-inline UInt Load32(const UByte* p) {
-    UInt w;
-    std::memcpy(&w, p, 4);
-    return w;
-}
-
-// Up to 8 bytes as one little-endian word, zero above them. The overlapping loads read every byte
-// at least once and OR equal values together, so there is no per-byte loop.
-inline ULong LoadShort(const UByte* p, UInt len) {
-    if (len >= 4) return Load32(p) | (ULong(Load32(p + len - 4)) << (8 * (len - 4)));
-    if (len == 0) return 0;
-    return ULong(p[0]) | (ULong(p[len / 2]) << (8 * (len / 2))) | (ULong(p[len - 1]) << (8 * (len - 1)));
 }
 
 // The default key hash, the sum of byte i times 257^i modulo 2^32. Horner's rule runs over eight

@@ -72,6 +72,9 @@ inline ULong Reduce(ULong x, ULong m) { return std::min(x, x - m); }
 // below h_nentries and h_probe at least 1.
 Id Probe(const HashDict* hdict, Boolean set, Id id, const UByte* bytes, int l);
 
+// The key's check code in full 64 bits, before h_probe_mask keeps its check bytes.
+ULong CheckCode(const UByte* bytes, int len);
+
 // ---- construction ----------------------------------------------------------------------------------
 
 // The build's random numbers: exactly the sequence that srandom(0) and then random() give with the C

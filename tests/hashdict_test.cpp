@@ -259,6 +259,15 @@ TEST(HashDictHashing, CheckBytesLeastSignificantFirst) {
         zk::Probe(&d, TRUE, 0, reinterpret_cast<const UByte*>(longKey.data()), 40);
         EXPECT_EQ(std::memcmp(codes.data(), &longCode, probe), 0) << probe;
     }
+    // Every length, whole words and tails alike, with high bytes that would show a sign or carry slip.
+    std::mt19937 rng(7);
+    for (int len = 0; len <= 41; ++len) {
+        std::vector<UByte> key(len);
+        for (UByte& b : key) b = UByte(rng() | 0x80);
+        ULong code = 0;
+        for (UByte b : key) code = code * 257 + b;
+        EXPECT_EQ(zk::CheckCode(key.data(), len), code) << len;
+    }
 }
 
 // ---- the peel --------------------------------------------------------------------------------------
