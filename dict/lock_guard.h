@@ -10,8 +10,10 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "zklib/zklib.h"
 
@@ -30,17 +32,49 @@ namespace zk {
     exit(1);
 }
 
+// With ZK_INJECT_SCHEDULE defined (a test build, never a release), every lock boundary may yield
+// the processor or sleep for a moment, at random, so that the thread tests run through orders of
+// events that an idle machine with two cores seldom produces: a lock taken just as another thread
+// leaves, a reader parked between its lookup and its page lock, a collector overtaken mid-pass.
+// ZK_INJECT_SEED in the environment varies the pattern between runs.
+#ifdef ZK_INJECT_SCHEDULE
+inline void LockBoundary() {
+    thread_local unsigned long long state = [] {
+        const char* seed = getenv("ZK_INJECT_SEED");
+        unsigned long long s = seed != nullptr ? strtoull(seed, nullptr, 10) : 1;
+        return (s + 1) * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<unsigned long long>(&state);
+    }();
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    const unsigned roll = static_cast<unsigned>(state >> 40) & 1023u;
+    if (roll < 96) {
+        sched_yield();
+    } else if (roll < 100) {
+        usleep(static_cast<useconds_t>(state & 255u));
+    }
+}
+#else
+inline void LockBoundary() {}
+#endif
+
 inline void Lock(pthread_mutex_t* mutex, const char* path = __builtin_FILE(), int line = __builtin_LINE(),
                  const char* function = __builtin_FUNCTION()) {
+    LockBoundary();
     int rc = pthread_mutex_lock(mutex);
     if (rc != 0) LockFailed(rc, path, line, function);
+    LockBoundary();
 }
 
 // TRUE when taken, FALSE when another thread holds it; any other outcome is a failed lock.
 inline bool TryLock(pthread_mutex_t* mutex, const char* path = __builtin_FILE(), int line = __builtin_LINE(),
                     const char* function = __builtin_FUNCTION()) {
+    LockBoundary();
     int rc = pthread_mutex_trylock(mutex);
-    if (rc == 0) return true;
+    if (rc == 0) {
+        LockBoundary();
+        return true;
+    }
     if (rc != EBUSY) LockFailed(rc, path, line, function);
     return false;
 }
@@ -48,6 +82,7 @@ inline bool TryLock(pthread_mutex_t* mutex, const char* path = __builtin_FILE(),
 inline void Unlock(pthread_mutex_t* mutex) {
     int rc = pthread_mutex_unlock(mutex);
     if (rc != 0) UnlockFailed(rc);
+    LockBoundary();
 }
 
 // Holds a mutex for its scope.

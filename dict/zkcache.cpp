@@ -167,18 +167,24 @@ void SpinUntil(Done done) {
 IndexReadLock::IndexReadLock(Cache* cache) : gate_(Gate(cache)) {
     for (;;) {
         SpinUntil([this] { return gate_->writing.load(std::memory_order_relaxed) == 0; });
+        LockBoundary();
         gate_->readers.fetch_add(1, std::memory_order_seq_cst);
+        LockBoundary();
         if (gate_->writing.load(std::memory_order_seq_cst) == 0) return;
         gate_->readers.fetch_sub(1, std::memory_order_release);
     }
 }
 
-IndexReadLock::~IndexReadLock() { gate_->readers.fetch_sub(1, std::memory_order_release); }
+IndexReadLock::~IndexReadLock() {
+    LockBoundary();
+    gate_->readers.fetch_sub(1, std::memory_order_release);
+}
 
 IndexWriteLock::IndexWriteLock(Cache* cache, const char* path, int line, const char* function) : cache_(cache) {
     Lock(&cache->c_dict_lock, path, line, function);
     IndexGate* gate = Gate(cache);
     gate->writing.store(1, std::memory_order_seq_cst);
+    LockBoundary();
     SpinUntil([gate] { return gate->readers.load(std::memory_order_seq_cst) == 0; });
 }
 
