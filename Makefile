@@ -2,7 +2,11 @@
 #   make demo            build, then load the system word list into a hash table
 #   make test            build and run the whole test suite
 #   make test-sanitize   the suite again under AddressSanitizer and UndefinedBehaviorSanitizer
-#   make test-tsan       the multi-threaded tests (the memory cache) under ThreadSanitizer
+#   make test-tsan       the multi-threaded tests (the memory cache, shared dictionary lookups) under
+#                        ThreadSanitizer
+#   make test-inject     the cache's thread tests in a debug build that yields and sleeps at random
+#                        at every lock boundary
+#   make soak            the cache's thread test for SOAK_SECONDS (default 600), not part of CI
 #   make bench           build the benchmarks in Release and run them against their peers
 #   make fuzz            build the libFuzzer programs with clang and run each for FUZZ_SECONDS
 #   make install PREFIX=/usr/local
@@ -12,10 +16,11 @@ JOBS       ?= 2
 PREFIX     ?= /usr/local
 CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 600
 
 PACKAGES = cmake make g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev libabsl-dev libcmph-dev libcuckoo-dev wamerican
 
-.PHONY: all deps configure build demo test test-sanitize test-tsan bench fuzz install clean
+.PHONY: all deps configure build demo test test-sanitize test-tsan test-inject soak bench fuzz install clean
 
 all: build
 
@@ -50,8 +55,19 @@ test-sanitize: deps
 
 test-tsan: deps
 	$(MAKE) configure BUILD=build-tsan CMAKE_ARGS="-DZK_SANITIZE=thread"
-	cmake --build build-tsan -j$(JOBS) --target zkcache_test
-	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R '^Cache'
+	cmake --build build-tsan -j$(JOBS) --target zkcache_test hashdict_test
+	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R '^(Cache|HashDictFiles.ManyThreads)'
+
+test-inject: deps
+	$(MAKE) configure BUILD=build-inject CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DZK_INJECT_SCHEDULE=ON"
+	cmake --build build-inject -j$(JOBS) --target zkcache_test
+	for seed in 1 2 3 4 5; do \
+	  ZK_INJECT_SEED=$$seed ctest --test-dir build-inject --output-on-failure -j$(JOBS) -R '^CacheThreads' || exit 1; \
+	done
+
+soak: build
+	cmake --build $(BUILD) -j$(JOBS) --target cache_soak
+	./$(BUILD)/tests/cache_soak $(SOAK_SECONDS)
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZK_BUILD_BENCH=ON -DBUILD_TESTING=OFF
@@ -70,4 +86,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-inject build-bench build-fuzz

@@ -588,6 +588,43 @@ struct Samples {
     }
 };
 
+// A finished dictionary is read-only: any number of threads may look it up at once, built or mapped
+// from its file. Run under ThreadSanitizer, a lookup that wrote anything shared shows up as a race.
+TEST_F(HashDictFiles, ManyThreadsLookUpOneDictionary) {
+    KeyList list;
+    list.keys = GeneratedKeys(20000, Seed());
+    HashDict* built = list.Build(4);
+    ASSERT_TRUE(HashDictWrite(built, dir_.c_str(), "shared", nullptr, FALSE)) << std::strerror(errno);
+    HashDict* mapped = HashDictOpen(dir_.c_str(), "shared", nullptr);
+    ASSERT_NE(mapped, nullptr);
+    // Absent keys from the same alphabet and lengths, so that they hash and reach the check bytes.
+    const std::unordered_set<std::string> present(list.keys.begin(), list.keys.end());
+    std::vector<std::string> absent;
+    for (std::string k : list.keys) {
+        k.back() = char(0x21 + (k.back() - 0x21 + 1) % 94);
+        if (!present.count(k)) absent.push_back(k);
+    }
+    for (const HashDict* d : {static_cast<const HashDict*>(built), static_cast<const HashDict*>(mapped)}) {
+        constexpr int kThreads = 4;
+        std::vector<std::string> faults(kThreads);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                // Each thread walks the keys from its own starting point, and the absent keys between.
+                for (size_t n = 0; n < list.keys.size() && faults[t].empty(); ++n) {
+                    const size_t i = (n + size_t(t) * 4999) % list.keys.size();
+                    if (Find(d, list.keys[i]) != Id(i)) faults[t] = "wrong id for " + list.keys[i];
+                    if (i < absent.size() && Find(d, absent[i]) != HASHDICT_NOT_FOUND) faults[t] = "found " + absent[i];
+                }
+            });
+        }
+        for (auto& th : threads) th.join();
+        for (const auto& f : faults) EXPECT_EQ(f, "");
+    }
+    EXPECT_TRUE(HashDictClose(mapped));
+    HashDictFree(built);
+}
+
 TEST_F(HashDictFiles, FileRoundTripsInBothByteOrders) {
     Samples s;
     for (size_t i = 0; i < s.dicts.size(); ++i) {

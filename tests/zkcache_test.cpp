@@ -17,6 +17,7 @@
 #include "dict/lock_guard.h"
 #include "dict/zkcache.h"
 #include "dict/zkcache_internal.h"
+#include "tests/cache_stress.h"
 #include "tests/test_seed.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -578,30 +579,6 @@ TEST(CacheDeathTest, BrokenInvariantsStopWithTheirConditions) {
 
 // ---- many threads -------------------------------------------------------------------------------------
 
-// A value names its key and its writer's sequence number, and ends in a checksum of everything before,
-// so that a read of torn, reused or foreign bytes cannot pass.
-std::string MakeValue(const std::string& key, UInt writer, ULong seq, ULong expires, size_t pad) {
-    std::string v = key + '|' + std::to_string(writer) + '|' + std::to_string(seq) + '|' + std::to_string(expires) + '|';
-    v.append(pad, char('a' + seq % 26));
-    const FPrint sum = Fingerprint(v.data(), v.size());
-    v.append(reinterpret_cast<const char*>(&sum), sizeof sum);
-    return v;
-}
-
-// Empty when value is one that MakeValue made for key and still readable at time readStart.
-std::string Verify(const std::string& key, const std::string& value, ULong readStart) {
-    if (value.size() < key.size() + 1 + sizeof(FPrint)) return "value too short";
-    FPrint sum;
-    std::memcpy(&sum, value.data() + value.size() - sizeof sum, sizeof sum);
-    if (Fingerprint(value.data(), value.size() - sizeof sum) != sum) return "checksum mismatch";
-    if (value.compare(0, key.size() + 1, key + '|') != 0) return "value of another key";
-    size_t p = value.find('|', key.size() + 1);
-    p = value.find('|', p + 1);
-    const ULong expires = std::strtoull(value.c_str() + p + 1, nullptr, 10);
-    if (expires <= readStart) return "expired value returned";
-    return "";
-}
-
 TEST(CacheThreads, LookupsShareTheIndexAndChangesWaitForThem) {
     TestCache c(8, 4096, 0, 8, 16, 60000, 8 * 4096);
     ASSERT_TRUE(Store(c.c, "k", "v1"));
@@ -626,78 +603,19 @@ TEST(CacheThreads, LookupsShareTheIndexAndChangesWaitForThem) {
 }
 
 TEST(CacheThreads, ReadsNeverSeeAnythingButStoredValuesWhileTheCollectorChurns) {
-    const UInt seed = Seed();
     // 32 pages of 4 KiB and 400 keys of values up to 600 bytes: the cache holds well under half of
     // what is live, so the collector copies and drops all the time. Generations of 2 ms move the age
     // limit and shift the histogram during the run.
     Cache* c = ZKCacheNewWithParams(4, 4096, 1, 25, 50, 2, 32 * 4096);
     ASSERT_NE(c, nullptr);
-    constexpr int kWriters = 3, kReaders = 3, kKeys = 400;
-    constexpr ULong kBytesPerWriter = 1 << 20;  // each writer stores 8 times the cache
-    std::atomic<int> writersLeft{kWriters};
-    std::atomic<ULong> stored{0}, found{0}, reads{0};
-    std::atomic<bool> failed{false};
-    std::vector<std::string> faults(kReaders);
-    std::vector<std::thread> threads;
-    for (int w = 0; w < kWriters; ++w) {
-        threads.emplace_back([&, w] {
-            std::mt19937_64 rng(seed * 31 + w);
-            ULong bytes = 0, seq = 0;
-            for (ULong attempts = 0; bytes < kBytesPerWriter && !failed; ++attempts) {
-                if (attempts == 100000000u) {
-                    failed = true;  // the collector never made room
-                    break;
-                }
-                const std::string key = "key-" + std::to_string(rng() % kKeys);
-                // One store in eight expires within a few milliseconds.
-                const ULong expires = rng() % 8 == 0 ? GetCurrentTimeMilliseconds() + rng() % 5 : ZK_CACHE_NEVER_EXPIRES;
-                const std::string value = MakeValue(key, w, ++seq, expires, rng() % 600);
-                if (Store(c, key, value, expires)) {
-                    bytes += value.size();
-                    ++stored;
-                }
-            }
-            --writersLeft;
-        });
-    }
-    for (int r = 0; r < kReaders; ++r) {
-        threads.emplace_back([&, r] {
-            std::mt19937_64 rng(seed * 131 + r);
-            UByteArray dyn;
-            ArrayInit_(&dyn);
-            std::vector<char> buf(4096);
-            while (writersLeft > 0 && !failed) {
-                const std::string key = "key-" + std::to_string(rng() % kKeys);
-                const ULong start = GetCurrentTimeMilliseconds();
-                std::string value;
-                bool hit;
-                if (rng() % 2) {
-                    UInt size = 0;
-                    hit = ZKCacheGetStatic(c, U(key), buf.data(), UInt(buf.size()), &size);
-                    if (hit) value.assign(buf.data(), size);
-                } else {
-                    dyn.length = 0;
-                    hit = ZKCacheGetDynamic(c, U(key), &dyn);
-                    if (hit) value.assign(reinterpret_cast<char*>(dyn.data), dyn.length);
-                }
-                ++reads;
-                if (!hit) continue;
-                ++found;
-                std::string fault = Verify(key, value, start);
-                if (!fault.empty()) {
-                    faults[r] = fault + " for " + key;
-                    failed = true;
-                }
-            }
-            ArrayFree_(&dyn);
-        });
-    }
-    for (auto& t : threads) t.join();
-    for (const auto& f : faults) EXPECT_EQ(f, "");
-    EXPECT_FALSE(failed.load());
+    zktest::StressSettings settings;
+    settings.seed = Seed();
+    settings.bytesPerWriter = 1 << 20;  // each writer stores 8 times the cache
+    zktest::StressCounts n;
+    EXPECT_EQ(zktest::RunCacheStress(c, settings, n), "");
     const zk::CacheCounters& k = zk::Impl(c)->counters;
     std::printf("stored %llu, found %llu of %llu; copied %llu, dropped %llu, replaced %llu; read retries %llu\n",
-                ULL(stored), ULL(found), ULL(reads), ULL(k.blocks_copied), ULL(k.blocks_dropped),
+                ULL(n.stored), ULL(n.found), ULL(n.reads), ULL(k.blocks_copied), ULL(k.blocks_dropped),
                 ULL(k.blocks_replaced), ULL(k.read_retries));
     // Only the collector makes room, and 24 times the cache went in.
     EXPECT_GT(k.pages_emptied + k.pages_emergency, 0u);
