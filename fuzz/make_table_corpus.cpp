@@ -1,8 +1,9 @@
-// Writes the seed corpora of the two packed-table fuzz targets and of the attribute-dictionary pair
-// target: tables built through the public API in the shapes their readers must accept (HashTable
-// files through HashTableWrite into <dir>/hashtable, serialised tables with deletion through
-// HashDelTableMemWrite into <dir>/hashdeltable, index and data files through AttrDictCommit into
-// <dir>/attrdict), and a few corrupt variants they must refuse. Some seeds carry bytes past the
+// Writes the seed corpora of the fuzz targets of the file and image readers: structures built
+// through the public API in the shapes their readers must accept (HashTable files through
+// HashTableWrite into <dir>/hashtable, serialised tables with deletion through HashDelTableMemWrite
+// into <dir>/hashdeltable, index and data files through AttrDictCommit into <dir>/attrdict, and
+// static dictionaries of fuzz/hashdict_seeds.h as file, channel and memory images into
+// <dir>/hashdict), and a few corrupt variants they must refuse. Some seeds carry bytes past the
 // table, which the targets decode as operations. After a change to any of the formats, regenerate
 // and commit what changed:
 //
@@ -24,8 +25,10 @@
 #include <vector>
 
 #include "dict/attrdict.h"
+#include "dict/hashdict.h"
 #include "dict/hashdeltable.h"
 #include "dict/hashtable.h"
+#include "fuzz/hashdict_seeds.h"
 
 namespace {
 
@@ -486,6 +489,51 @@ void AttrDictCorpus() {
     rmdir(g_build.c_str());
 }
 
+// ---- static dictionary images --------------------------------------------------------------------
+
+std::string DictPath(const std::string& name) { return g_root + "/hashdict/" + name; }
+
+// What a channel writer produces, through a scratch file.
+template <class Write>
+Bytes ChannelBytes(Write&& write) {
+    const std::string path = DictPath("channel.tmp");
+    Channel* ch = ChannelNew(-1, -1);
+    if (!ChannelOpenFile(ch, path.c_str(), "w") || !write(ch) || !ChannelClose(ch)) Die("cannot write " + path);
+    Bytes bytes = ReadBytes(path);
+    unlink(path.c_str());
+    return bytes;
+}
+
+// Header offsets (see dict/hashdict.h).
+constexpr size_t kNbitsAt = 10, kRankSizeAt = 16, kDictHeaderSize = 48;
+
+void HashDictCorpus() {
+    MakeDir(g_root + "/hashdict");
+    size_t written = 0;
+    Bytes memory;
+    Bytes firstImage;
+    for (const zkfuzz::SeedDict& seed : zkfuzz::SeedDicts()) {
+        HashDict* d = zkfuzz::BuildSeed(seed);
+        const Bytes image = ChannelBytes([d](Channel* ch) { return HashDictFileWrite_(d, ch, FALSE); });
+        WriteBytes(DictPath(std::string("seed_") + seed.name + ".dic"), image);
+        WriteBytes(DictPath(std::string("seed_") + seed.name + ".chan"),
+                   ChannelBytes([d](Channel* ch) { return HashDictFileWrite(d, ch, FALSE); }));
+        Append(memory, ChannelBytes([&](Channel* ch) { return HashDictMMWrite(d, ch, &written); }));
+        if (firstImage.empty()) firstImage = image;
+        HashDictFree(d);
+    }
+    WriteBytes(DictPath("seed_all.mem"), memory);
+    // Refused: an entry width beyond 32 bits, a rank table that cannot hold 256 entries, a cut image.
+    Bytes wide = firstImage;
+    wide[kNbitsAt] = 33;
+    WriteBytes(DictPath("seed_corrupt_nbits.dic"), wide);
+    Bytes rank = firstImage;
+    rank[kRankSizeAt] = 8;
+    WriteBytes(DictPath("seed_corrupt_rank_size.dic"), rank);
+    WriteBytes(DictPath("seed_corrupt_cut.dic"), Bytes(firstImage.begin(), firstImage.end() - 8));
+    WriteBytes(DictPath("seed_corrupt_header.dic"), Bytes(firstImage.begin(), firstImage.begin() + kDictHeaderSize - 1));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -498,5 +546,6 @@ int main(int argc, char** argv) {
     HashTableCorpus();
     HashDelTableCorpus();
     AttrDictCorpus();
+    HashDictCorpus();
     return 0;
 }
