@@ -1,5 +1,5 @@
 # Thin driver over CMake. Run as root on a fresh Debian machine, it first installs what is missing.
-#   make demo            build, then load the system word list into a hash table
+#   make demo            build, then run the zkdict tool and the C demo on the system word list
 #   make test            build and run the whole test suite
 #   make test-sanitize   the suite again under AddressSanitizer and UndefinedBehaviorSanitizer
 #   make test-tsan       the multi-threaded tests (the memory cache, shared dictionary lookups) under
@@ -45,7 +45,7 @@ build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 demo: build
-	./$(BUILD)/zkdemo /usr/share/dict/words
+	sh tools/demo.sh $(BUILD) /usr/share/dict/words
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
