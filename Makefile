@@ -9,6 +9,9 @@
 #   make soak            the cache's thread test for SOAK_SECONDS (default 600), not part of CI
 #   make bench           build the benchmarks in Release and run them against their peers
 #   make fuzz            build the libFuzzer programs with clang and run each for FUZZ_SECONDS
+#   make package         a Debian package (libraries, headers, tool, pkg-config and CMake files)
+#   make examples        the package unpacked into a scratch root, every example built against it
+#                        through find_package and through pkg-config, and run
 #   make install PREFIX=/usr/local
 
 BUILD      ?= build
@@ -20,7 +23,7 @@ SOAK_SECONDS ?= 600
 
 PACKAGES = cmake make g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev libabsl-dev libcmph-dev libcuckoo-dev wamerican
 
-.PHONY: all deps configure build demo test test-sanitize test-tsan test-inject soak bench fuzz install clean
+.PHONY: all deps configure build demo test test-sanitize test-tsan test-inject soak bench fuzz package examples install clean
 
 all: build
 
@@ -82,8 +85,18 @@ fuzz: deps
 	  -DZK_SANITIZE=address,undefined -DZK_FUZZ_SECONDS=$(FUZZ_SECONDS)
 	cmake --build build-fuzz -j$(JOBS) --target fuzz
 
+package: deps
+	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
+	cmake --build build-package -j$(JOBS)
+	cd build-package && cpack -G DEB
+
+examples: package
+	rm -rf build-package/root build-package/examples
+	dpkg -x build-package/libzkdict_*.deb build-package/root
+	sh examples/run.sh build-package/root/usr build-package/examples
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-asan build-tsan build-inject build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-inject build-bench build-fuzz build-package
