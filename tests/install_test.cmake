@@ -35,19 +35,27 @@ set(consumer "${stage}/consumer")
 file(MAKE_DIRECTORY "${consumer}")
 file(WRITE "${consumer}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.25)
 project(consumer CXX)
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
 find_package(zkdict 1 REQUIRED)
 add_executable(consumer main.cpp)
-target_compile_options(consumer PRIVATE ${san})
+target_compile_options(consumer PRIVATE -Wall -Wextra -Werror ${san})
 target_link_options(consumer PRIVATE ${san})
 target_link_libraries(consumer PRIVATE zkdict::zkdict)
 ")
-file(WRITE "${consumer}/main.cpp" "#include \"dict/hashtable.h\"
+# The C++ layer comes first, so that it is seen to compile on its own from the installed headers.
+file(WRITE "${consumer}/main.cpp" "#include \"zkdict/zkdict.hpp\"
+#include \"dict/hashtable.h\"
+#include <array>
 #include <cstdio>
 int main() {
     HashTable* t = HashTableNew(0, nullptr, nullptr, nullptr, 8, 0, FALSE);
     bool ok = HashTableFind(t, \"key\", 3, TRUE, nullptr, nullptr) != nullptr &&
               HashTableFind(t, \"key\", 3, FALSE, nullptr, nullptr) != nullptr && HashTableSize(t) == 1;
     HashTableFree(t);
+    const std::array<const char*, 3> fruit{\"apple\", \"pear\", \"plum\"};
+    const auto dict = zkdict::HashDict::build(fruit, {.check_bytes = 2});
+    ok = ok && dict.find(\"pear\") == std::optional<zkdict::Id>(1) && !dict.find(\"kiwi\");
     std::puts(ok ? \"consumer ok\" : \"consumer failed\");
     return ok ? 0 : 1;
 }
