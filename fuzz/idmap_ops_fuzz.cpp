@@ -50,7 +50,8 @@ constexpr int kMaxSteps = 3000;
 // 10 doubled eleven times: a dozen growths are within reach of one input.
 constexpr size_t kMaxEntries = 20480;
 constexpr size_t kMaxKnown = 1024;
-constexpr size_t kSmallMap = 200;
+// Maps of up to this many slots are checked after every step; larger ones every kCheckEvery.
+constexpr size_t kSmallMap = 512;
 constexpr int kCheckEvery = 32;
 
 // The smallest prime not below n, by trial division: the slot counts here stay small.
@@ -83,7 +84,7 @@ public:
     void Go() {
         for (int step = 0; step < kMaxSteps && !in_.empty(); step++) {
             Step();
-            Verify(order_.size() <= kSmallMap || step % kCheckEvery == 0);
+            Verify(slots_.size() <= kSmallMap || step % kCheckEvery == 0);
         }
         Verify(true);
         Positions(0, UInt(order_.size()));

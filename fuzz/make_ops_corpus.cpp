@@ -9,7 +9,8 @@
 //   idmap_ops   per width: growth through a dozen doublings by bulk insertions; keys sharing start
 //               slots; a random mix; the special keys and values
 //   table_ops   HashTable with growth, walks, selections and sorts; unaligned with a weak hash, a
-//               refusing value callback and file round trips; page-mapped with long keys;
+//               refusing value callback and file round trips, two of them of selections that
+//               hide entries off the 8-byte grid; page-mapped with long keys;
 //               HashDelTable with removals, tombstones, compactions and serialised forms; growth
 //               past ten thousand slots and a clear
 //   cache_ops   eviction pressure with collections; expiry; static buffers too small; values at the
@@ -336,7 +337,9 @@ void IdMapSeeds() {
             }
             for (unsigned i = 0; i < 8; i++) s.Lookup(true).Special(i).VSpecial(3 - i % 4).How(2);
             s.All().Fresh();
-            for (unsigned i = 0; i < 12; i++) s.Create(false).VWide(~std::uint64_t(i)).Wide(~std::uint64_t(i) - 2).How(3);
+            for (unsigned i = 0; i < 12; i++) {
+                s.Create(false).VWide(~std::uint64_t(i)).Wide(~std::uint64_t(i) - 2).How(3);
+            }
             s.All();
             Write("idmap_ops", name + "_specials", s.bytes());
         }
@@ -464,6 +467,31 @@ void TableSeeds() {
         for (unsigned i = 0; i < 10; i++) s.Create().Short(Word(i)).Aux(i);
         s.Select(1 | 0x40, 4).File(false).Compare().Clear();
         Write("table_ops", "hashtable_unaligned_files", s.bytes());
+    }
+    {
+        // An unaligned table selected down to nothing: its slots show no entry off the 8-byte grid.
+        TableParams p;
+        p.val_len_index = 2;  // 3 bytes
+        p.key_size = 1;
+        p.unaligned = true;
+        TableSeed s(p);
+        for (unsigned i = 0; i < 6; i++) s.Create().Short(Word(i * 10)).Aux(1);
+        s.Select(1 << 1).File(false).Compare().Clear();
+        for (unsigned i = 0; i < 6; i++) s.Create().Short(Word(i * 10)).Aux(1);
+        s.File(false).Compare();
+        Write("table_ops", "hashtable_unaligned_selected_file", s.bytes());
+    }
+    {
+        // The same with one entry on the grid kept and one off it left out: the padded walk of the
+        // saved data area ends early, and the reader takes the image for an aligned one.
+        TableParams p;
+        p.val_len_index = 0;
+        p.key_size = 1;
+        p.unaligned = true;
+        TableSeed s(p);
+        s.Create().Raw("O").Aux(1).Create().Empty().Aux(1);
+        s.Select(2 << 1).File(false).Compare().Iterate();
+        Write("table_ops", "hashtable_unaligned_selected_misread", s.bytes());
     }
     {
         TableParams p;
@@ -672,7 +700,9 @@ void CacheSeeds() {
         CacheParams q;
         q.page_index = 2;
         CacheSeed t(q);
-        for (int delta = -1; delta <= 1; delta++) t.Store().Named(3).Largest(delta).Never().Read(1).Named(3).Sized(true);
+        for (int delta = -1; delta <= 1; delta++) {
+            t.Store().Named(3).Largest(delta).Never().Read(1).Named(3).Sized(true);
+        }
         Write("cache_ops", "largest_values", s.bytes());
         Write("cache_ops", "largest_values_medium_pages", t.bytes());
     }

@@ -65,7 +65,9 @@ struct AVLOps {
     }
     static void Check(Dict* d) { AVLCheck(d); }
     static Value* ValueGet(Dict* d, Key k) { return ZKAVLDictValueGet(d, k); }
-    static Value ValueInsert(Dict* d, Key k, Value v, Value n, Value** p) { return ZKAVLDictValueInsert(d, k, v, n, p); }
+    static Value ValueInsert(Dict* d, Key k, Value v, Value n, Value** p) {
+        return ZKAVLDictValueInsert(d, k, v, n, p);
+    }
     static Key Nearest(Dict* d, Key k, int mode, Value** p) { return ZKAVLDictFindNearest(d, k, mode, p); }
 };
 
