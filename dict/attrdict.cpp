@@ -95,26 +95,27 @@ bool Locate(const AttrDict* adict, Id id, size_t* at) {
     return true;
 }
 
-// The checks that make every later read stay inside the two mappings; see the header.
+// The index must be exactly the one the data file calls for: the data file delimits its own strings,
+// so walking their length bytes from offset 0 gives the only index that describes it. Anything less
+// than the whole walk lets an index pass over a data file it was not written for (the previous index
+// beside new data after a commit was cut short between its two renames), which would read as wrong
+// strings instead of failing; the walk reads one length byte per string.
 bool PairIsSound(const AttrDict* adict) {
     if (adict->a_idx_size % sizeof(UInt) != 0) return false;
     const size_t words = adict->a_idx_size / sizeof(UInt);
     const UInt count = adict->a_idx[words - 1];
     const size_t groups = (size_t(count) + 3) / 4;
     if (words != groups + 1) return false;
-    if (count == 0) return true;
-    if (adict->a_dat == nullptr || adict->a_idx[0] != 0) return false;
     const UInt* offsets = adict->a_idx;
-    for (size_t g = 1; g < groups; ++g) {
-        if (offsets[g] < offsets[g - 1]) return false;
-    }
-    const size_t end = adict->a_dat_size;
-    size_t p = offsets[groups - 1];
-    for (size_t i = 4 * (groups - 1); i < count; ++i) {
+    const UByte* dat = adict->a_dat;
+    const size_t end = dat == nullptr ? 0 : adict->a_dat_size;
+    size_t p = 0;
+    for (size_t i = 0; i < count; ++i) {
         if (p >= end) return false;
-        p += 1 + size_t(adict->a_dat[p]);
+        if (i % 4 == 0 && offsets[i / 4] != p) return false;
+        p += 1 + size_t(dat[p]);
     }
-    return p <= end;
+    return p == end;
 }
 
 }  // namespace
@@ -175,7 +176,9 @@ ZK_EXPORT Boolean AttrDictCommit(AttrDict* adict) {
     }
     WriteUInt(adict->a_idx_file, adict->a_swap, adict->a_size);
     // Both files are complete on disk before either takes its final name, and the index goes last:
-    // a reader that finds the new index finds the data it describes.
+    // a reader that finds the new index finds the data it describes. Between the two renames the
+    // previous index lies beside the new data; the open refuses that pair unless the index is the
+    // one the new data calls for.
     const bool ok = s.idx.Finish() && s.dat.Finish() && s.dat.Publish(false) && s.idx.Publish(true);
     ReleaseBuilder(b);
     return ok ? TRUE : FALSE;

@@ -1,6 +1,7 @@
 // AttrDict: the file pair byte for byte, reads against the strings that went in, refusal of pairs
 // that do not check out, and commits that replace a pair atomically or not at all.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -176,7 +177,13 @@ TEST_F(AttrDictTest, RefusesPairsThatDoNotCheckOut) {
         {"offset past the end", le({0, 14, 7}), dat, EINVAL},
         {"strings but empty data", le({0, 8, 7}), Bytes{}, EINVAL},
         {"empty index", Bytes{}, dat, EINVAL},
-        {"no strings, stray data", le({0}), dat, 0},
+        {"no strings, stray data", le({0}), dat, EINVAL},
+        {"data longer than the index says", le({0, 8, 6}), dat, EINVAL},
+        // Seven strings in as many bytes, but string 4 starts at 7, not 8, though the three strings
+        // read from 8 end exactly at the end: the shape of a previous index beside new data.
+        {"group offset inside a string", le({0, 8, 7}), Bytes{0, 1, 'a', 0, 2, 'b', 'c', 2, 1, 'd', 1, 'e', 1, 'f'},
+         EINVAL},
+        {"a length byte runs past the end", le({0, 8, 7}), [&] { Bytes b = dat; b[2] = 200; return b; }(), EINVAL},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -198,14 +205,17 @@ TEST_F(AttrDictTest, RefusesPairsThatDoNotCheckOut) {
     EXPECT_EQ(Open("missing"), nullptr);
     EXPECT_EQ(errno, ENOENT);
 
-    // A length byte inside an earlier group that points past the end passes the open; reads of the
-    // strings it hides fail cleanly, and enumeration stops there.
-    Bytes bad = dat;
-    bad[2] = 200;  // string 1 claims 200 bytes
+    // A data file rewritten in place under an open handle (by another program) can make a length byte
+    // point past the end: reads of the strings it hides fail cleanly, and enumeration stops there.
     zktest::WriteFile(PathOf("c.idx"), le({0, 8, 7}));
-    zktest::WriteFile(PathOf("c.dat"), bad);
+    zktest::WriteFile(PathOf("c.dat"), dat);
     AttrDict* a = Open("c");
     ASSERT_NE(a, nullptr);
+    const int fd = open(PathOf("c.dat").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const UByte claim = 200;  // string 1 claims 200 bytes
+    ASSERT_EQ(pwrite(fd, &claim, 1, 2), 1);
+    close(fd);
     EXPECT_EQ(Get(a, 0), "a");
     EXPECT_EQ(Get(a, 1), "<absent>");
     EXPECT_EQ(Get(a, 2), "<absent>");
