@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "dict/atomic_file.h"
 #include "dict/hashtable.h"
@@ -109,6 +110,54 @@ bool StreamHolds(std::FILE* f, ULong bytes, bool* known) {
     return ULong(st.st_size) >= ULong(at) && ULong(st.st_size) - ULong(at) >= bytes;
 }
 
+// Whether every filed offset lies on the 8-byte grid: the file keeps no alignment flag, and this is
+// how the reader tells an aligned table. The scan has no early exit, so that it needs no branch per
+// slot and vectorises.
+bool SlotsOnGrid(const UInt* slots, UInt nslots) {
+    UInt offGrid = 0;
+    for (UInt s = 0; s < nslots; s++) {
+        const UInt e = slots[s];
+        offGrid |= e < HASH_DELETED ? e & 7 : 0;
+    }
+    return offGrid == 0;
+}
+
+// An unaligned table copied into aligned form: every entry moved to the next multiple of 8, in
+// storage order, and every slot pointing at its entry's new place. Only the tables whose filed
+// offsets all happen to lie on the grid need it (a selection can leave just those): saved as they
+// are, they would read back as aligned and be walked with padding they do not have. Written aligned,
+// they read back with the same entries, slots and selection. False when the padding takes the data
+// area past what the format can count.
+bool CopyAligned(const HashTable* t, HashTable* out, std::vector<UByte>& data, std::vector<UInt>& slots) {
+    std::vector<UInt> from, to;  // old and new offsets, both ascending
+    size_t used = 0;
+    zk::ForEachEntry(t, 0, [&](UInt off) {
+        const size_t end = zk::NextEntry(t, off);
+        const size_t at = (used + 7) & ~size_t(7);
+        from.push_back(off);
+        to.push_back(UInt(std::min<size_t>(at, UINT_MAX_VALUE)));  // refused below when past the format
+        used = at + (end - off);
+    });
+    if (used > zk::kMaxDataUsed) return false;
+    data.assign(used, 0);
+    for (size_t i = 0; i < from.size(); i++) {
+        const size_t end = i + 1 < from.size() ? from[i + 1] : t->t_data_used;
+        std::memcpy(data.data() + to[i], t->t_data + from[i], end - from[i]);
+    }
+    slots.assign(t->t_entries, t->t_entries + t->t_entries_size);
+    for (UInt& e : slots) {
+        if (e >= HASH_DELETED) continue;
+        e = to[size_t(std::lower_bound(from.begin(), from.end(), e) - from.begin())];
+    }
+    *out = *t;
+    out->t_data = data.data();
+    out->t_data_used = used;
+    out->t_data_size = std::max<size_t>(used, t->t_data_size);
+    out->t_entries = slots.data();
+    out->t_aligned = TRUE;
+    return true;
+}
+
 }  // namespace
 
 namespace zk {
@@ -170,25 +219,25 @@ HashTable* HashTableReadStream(std::FILE* f, const char* name, HashKeyFunction h
     }
 
     // A file with an entry offset off the 8-byte grid was written from an unaligned table (one
-    // loaded that way itself), whose entries follow one another without padding.
-    // The scan has no early exit, so that it needs no branch per slot and vectorises; an unaligned
-    // file is the rare case.
-    UInt offGrid = 0;
-    for (UInt s = 0; s < t.t_entries_size; s++) {
-        const UInt e = t.t_entries[s];
-        offGrid |= e != HASH_EMPTY ? e & 7 : 0;
-    }
-    t.t_aligned = offGrid == 0 ? TRUE : FALSE;
-
+    // loaded that way itself), whose entries follow one another without padding. A file whose
+    // offsets are all on the grid but whose data area only holds up walked without padding is
+    // unaligned too: this library writes such tables aligned, but earlier files may hold them.
     // Outside a selection every entry is counted (though a selection into an array may have emptied
     // its slots); a selected table holds its list densely in the first slots.
-    TableImage image{t.t_data, t.t_data_used, t.t_val_len, t.t_key_size, t.t_aligned != 0,
-                     t.t_entries, t.t_entries_size, false};
-    ImageCounts c;
-    const bool sound = CheckImage(image, &c) &&
-                       (t.t_selected ? c.live == t.t_entries_used && c.dense == c.live
-                                     : c.entries == t.t_entries_used && c.live <= c.entries);
-    if (!sound) {
+    auto sound = [&t, selected](bool aligned) {
+        TableImage image{t.t_data, t.t_data_used, t.t_val_len, t.t_key_size, aligned, t.t_entries, t.t_entries_size, false};
+        ImageCounts c;
+        return CheckImage(image, &c) && (selected ? c.live == t.t_entries_used && c.dense == c.live
+                                                  : c.entries == t.t_entries_used && c.live <= c.entries);
+    };
+    bool aligned = SlotsOnGrid(t.t_entries, t.t_entries_size);
+    bool ok = sound(aligned);
+    if (!ok && aligned) {
+        aligned = false;
+        ok = sound(false);
+    }
+    t.t_aligned = aligned ? TRUE : FALSE;
+    if (!ok) {
         HashFree(t.t_vm, t.t_data, 1, t.t_data_size, __LINE__);
         HashFree(t.t_vm, t.t_entries, sizeof(UInt), t.t_entries_size, __LINE__);
         return fail(EINVAL, __LINE__);
@@ -204,7 +253,16 @@ extern "C" {
 
 ZK_EXPORT Boolean HashTableWrite(const HashTable* table, const char* filename) {
     size_t dataBytes;
-    if (!zk::HashTableFileDataSize(table, &dataBytes)) {
+    HashTable aligned;
+    std::vector<UByte> alignedData;
+    std::vector<UInt> alignedSlots;
+    bool countable = zk::HashTableFileDataSize(table, &dataBytes);
+    if (countable && !table->t_aligned && SlotsOnGrid(table->t_entries, table->t_entries_size)) {
+        countable = CopyAligned(table, &aligned, alignedData, alignedSlots) &&
+                    zk::HashTableFileDataSize(&aligned, &dataBytes);
+        table = &aligned;
+    }
+    if (!countable) {
         errno = EFBIG;
         Report("HashTableWrite", __LINE__, "error writing %s", filename);
         return FALSE;
