@@ -158,7 +158,10 @@ bool CollectorCycle(Cache* cache, CollectorState* state, ULong waitMs) {
             }
         } else if (GCHighThreshold(cache)) {
             state->sleeping = true;
+        } else if (state->stalled) {
+            ConditionTimedWait(&cache->c_alloc_cond, &cache->c_alloc_mutex, waitMs);
         }
+        state->stalled = false;
         closing = cache->c_closing;
     }
     if (closing) return false;
@@ -167,6 +170,21 @@ bool CollectorCycle(Cache* cache, CollectorState* state, ULong waitMs) {
 
     Page* pageFull = nullptr;
     Page* pageFree = nullptr;
+    // A round lasts until every page that was full as it began has been a source once. Live blocks
+    // that all survive the age limit, in pages that cannot reach the high mark, would otherwise be
+    // copied from page to page without pause until the limit moves, which takes a generation: a
+    // round that discarded nothing ends the pass instead. (Without discards, copying gains space only
+    // where an earlier walk left moved blocks behind, which one round takes care of.)
+    const CacheCounters& counters = Impl(cache)->counters;
+    auto discards = [&counters] { return counters.blocks_dropped.load() + counters.blocks_replaced.load(); };
+    UInt roundPages = 0;
+    ULong roundDiscards = 0;
+    auto startRound = [&] {
+        MutexLock allocLock(&cache->c_alloc_mutex);
+        roundPages = cache->c_nb_full_pages + (pageFull != nullptr);
+        roundDiscards = discards();
+    };
+    startRound();
     for (;;) {
         bool fullIsEmpty = false;
         bool freeIsFull = false;
@@ -195,10 +213,19 @@ bool CollectorCycle(Cache* cache, CollectorState* state, ULong waitMs) {
             pageFree = nullptr;
         }
         ShiftIfDue(cache);
-        // A pass that cannot reach the high mark (live blocks that all survive the age limit in a
-        // cache of few pages) would otherwise hold deletion up for ever.
-        MutexLock allocLock(&cache->c_alloc_mutex);
-        if (GCHighThreshold(cache) || cache->c_closing) break;
+        {
+            // Checking for closing here too keeps such a pass from holding deletion up.
+            MutexLock allocLock(&cache->c_alloc_mutex);
+            if (GCHighThreshold(cache) || cache->c_closing) break;
+        }
+        if (fullIsEmpty && roundPages > 0) --roundPages;
+        if (fullIsEmpty && roundPages == 0) {
+            if (discards() == roundDiscards) {
+                state->stalled = true;
+                break;
+            }
+            startRound();
+        }
     }
     // The kept source is the next one taken; the kept destination is the next page a store fills.
     if (pageFull != nullptr) AddFullPage(cache, pageFull, false, true);

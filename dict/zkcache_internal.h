@@ -145,6 +145,9 @@ void PageFreeBlocks(Cache* cache, Page* page);
 // The collector's state between cycles.
 struct CollectorState {
     bool sleeping = true;
+    // The last pass ended on a round of the full list that neither discarded a block nor freed a
+    // page: the next cycle waits before it copies again.
+    bool stalled = false;
 };
 // One cycle of the collector; a sleeping collector waits up to waitMs. false once the cache closes.
 bool CollectorCycle(Cache* cache, CollectorState* state, ULong waitMs);

@@ -457,6 +457,31 @@ TEST_F(CacheCopyStep, EmergencyPassEmptiesOldestFullPagesUntilNoLongerLow) {
     ExpectSound(c.c);
 }
 
+// Six pages that can never reach the high mark (it asks for more than five free), four of them full
+// with one block each, just stored: no age limit drops those before 100 generations have passed. A
+// round of the full list moves each block once; a pass that kept going would copy them from page to
+// page until then.
+TEST(CacheCollector, APassThatCanFreeNothingEndsAfterOneRound) {
+    TestCache c(6, kPage, 0, 100, 0, 250, 6 * kPage);
+    for (int i = 0; i < 4; ++i) {
+        Page* page = zk::GetFreePage(c.c, false, true, true);
+        Write(c.c, page, "k" + std::to_string(i), std::string(800, char('a' + i)));
+        zk::AddFullPage(c.c, page, true, true);
+    }
+    const zk::CacheCounters& counters = zk::Impl(c.c)->counters;
+    zk::CollectorState state;
+    state.sleeping = false;
+    for (int cycle = 1; cycle <= 3; ++cycle) {
+        ASSERT_TRUE(zk::CollectorCycle(c.c, &state, 0));
+        EXPECT_TRUE(state.stalled);
+        EXPECT_FALSE(state.sleeping);
+        EXPECT_LE(counters.blocks_copied, cycle * 4u + 1);
+    }
+    EXPECT_EQ(counters.blocks_dropped + counters.blocks_replaced, 0u);
+    ExpectSound(c.c);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(Get(c.c, "k" + std::to_string(i)), std::string(800, char('a' + i))) << i;
+}
+
 TEST_F(CacheCopyStep, APassCopiesUntilHighAndPutsEmptiedPagesAtTheFreeHead) {
     // 11 full pages of three blocks each, all last read 10 generations ago, and 5 empty free pages.
     const ULong aged = c->c_histo_updated - 10500;  // in slot 10
