@@ -53,7 +53,7 @@ struct Params {
         static constexpr UInt kExtraPage[] = {0, 8, 64, 368, 880, 1904, 3952, 8048};
         static constexpr double kSafety[] = {0, 1, 5, 10, 25, 50, 100, 2.5};
         static constexpr double kLow[] = {0, 8, 20, 50, 80, 100, 33.3, 12};
-        static constexpr double kHigh[] = {20, 16, 30, 60, 100, 45, 90, 25};
+        static constexpr double kHigh[] = {20, 16, 30, 60, 100, 45, 90, 0};
         static constexpr UInt kGenerations[] = {1, 10, 1000, 60000, 3600000, 0xFFFFFFFFu, 250, 5};
         const UByte a = in.Byte(), b = in.Byte(), c = in.Byte();
         region_size = 1 + a % 8;
@@ -63,16 +63,6 @@ struct Params {
         high = kHigh[c & 7];
         generation = kGenerations[(c >> 3) & 7];
         regions = 1 + (b >> 6) * 4 + (a >> 6) % 4;  // 1 to 16, raised below
-        // A collection pass ends only once the free pages pass the high mark. The age limit drops
-        // blocks only while the objects number at least 100 / high, so up to that many may survive
-        // every pass, a page each; a cache with pages to store into (more than 5) needs enough pages
-        // beyond those for the mark to be reached, or the pass copies the survivors from page to
-        // page until they are 100 generations old. Hence no high mark of 0 here, and at least 16 pages
-        // (32 for a mark of 90 %) in a cache that stores at all.
-        const UInt least = high >= 90 && high < 100 ? 32 : 16;
-        if (regions * region_size > 5 && regions * region_size < least) {
-            regions = (least + region_size - 1) / region_size;
-        }
         // A size that is not a whole number of regions is cut to one.
         size = ULong(regions) * region_size * page_size + (c & 0x40 ? ULong(region_size) * page_size - 1 : 0);
         public_too = (c & 0x80) != 0;
