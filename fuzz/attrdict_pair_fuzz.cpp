@@ -7,11 +7,10 @@
 //   that many      the index file
 //   the rest       the data file, possibly empty
 //
-// so that a valid pair stays valid while the fuzzer trims or grows the data at the tail, and a
-// truncated or overlong index is one change of the length away. The pair is parsed here a second
-// time, straight from the bytes: the reader must accept exactly what that parse calls sound, refuse
-// the rest with EINVAL, and then give for every identifier the string the parse finds, or nothing
-// where the parse finds none inside the data file, through both Get and Enumerate.
+// so that a truncated or overlong index is one change of the length away. The pair is parsed here a
+// second time, straight from the bytes: the reader must accept exactly the pairs whose index is the
+// one the data file's strings call for, refuse the rest with EINVAL, and then give for every
+// identifier the string the parse finds, through both Get and Enumerate.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "dict/attrdict.h"
 #include "fuzz/table_fuzz.h"
@@ -104,18 +104,19 @@ bool IndexSound(const Pair& p) {
     return true;
 }
 
+// The data file delimits its own strings: parsed from offset 0, they must end exactly at its end, be
+// as many as the count, and start each group where the index says.
 bool PairSound(const Pair& p) {
     if (!IndexSound(p)) return false;
-    const size_t groups = p.Words() - 1;
-    for (size_t g = 0; g < groups; g++)
-        if (p.Word(g) >= p.datSize) return false;
-    if (groups == 0) return true;
-    uint64_t pos = p.Word(groups - 1);
-    for (uint64_t i = 4 * uint64_t(groups - 1); i < p.Count(); i++) {
-        if (pos >= p.datSize) return false;
+    std::vector<uint64_t> starts;
+    uint64_t pos = 0;
+    while (pos < p.datSize) {
+        starts.push_back(pos);
         pos += 1 + uint64_t(p.dat[pos]);
-        if (pos > p.datSize) return false;
     }
+    if (pos != p.datSize || starts.size() != p.Count()) return false;
+    for (size_t g = 0; g + 1 < p.Words(); g++)
+        if (p.Word(g) != starts[4 * g]) return false;
     return true;
 }
 
