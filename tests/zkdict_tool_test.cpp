@@ -131,7 +131,7 @@ TEST_F(ZkdictTool, InfoTellsEachFileKindAndRefusesTheRest) {
     EXPECT_TRUE(Has(r.err, "standard input:1: string of 256 bytes, longer than 255")) << r.err;
 }
 
-TEST_F(ZkdictTool, HelpUsageErrorsAndNoProgressOffATerminal) {
+TEST_F(ZkdictTool, HelpUsageErrorsAndProgressOnlyOnATerminal) {
     for (const char* command : {"--help", "build --help", "lookup --help", "info --help", "attr --help", "table --help"}) {
         const Outcome r = Tool(command);
         EXPECT_EQ(r.status, 0) << command;
@@ -151,6 +151,22 @@ TEST_F(ZkdictTool, HelpUsageErrorsAndNoProgressOffATerminal) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(Has(r.out, "keys: 120000\n"));
+
+    // On a terminal (a pseudo-terminal from script(1), where there is one) the bar passes through the
+    // four stages and is wiped before the summary.
+    if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1) for a terminal";
+    const std::string shown = PathOf("shown");
+    const std::string command = "script -qec '" + std::string(ZKDICT_TOOL) + " build " + PathOf("many") + " " +
+                                PathOf("again.dic") + "' /dev/null </dev/null >" + shown;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string screen = Text(shown);
+    size_t at = 0;
+    for (const char* stage : {"] 1/4 reading", "] 2/4 building: attempt 1", "] 3/4 assigning", "] 4/4 writing"}) {
+        at = screen.find(stage, at);
+        ASSERT_NE(at, std::string::npos) << stage << " in " << screen;
+    }
+    EXPECT_TRUE(Has(screen, "[##################......] 4/4"));
+    EXPECT_TRUE(Has(screen.substr(at), "\r\nwrote ") || Has(screen.substr(at), "\rwrote ")) << screen.substr(at);
 }
 
 }  // namespace

@@ -246,16 +246,25 @@ Id BuildValue(void* dict, Id idx) { return static_cast<BuildInput*>(dict)->value
 
 bool g_progress = false;
 
-void Progress(const char* stage) {
-    if (g_progress) std::fprintf(stderr, "\r%-60s", stage);
+// The build's four stages as a bar, each a quarter of it: reading, attempts, assignment, writing.
+// The attempts of the hypergraph search have no known count, so the bar moves by stage and the text
+// says which attempt runs.
+enum Stage { kReading, kAttempts, kAssigning, kWriting, kStages };
+
+void Progress(Stage stage, const std::string& text) {
+    if (!g_progress) return;
+    constexpr int kWidth = 24;
+    const int filled = kWidth * stage / kStages;
+    const std::string bar = std::string(size_t(filled), '#') + std::string(size_t(kWidth - filled), '.');
+    std::fprintf(stderr, "\r[%s] %d/%d %-32s", bar.c_str(), int(stage) + 1, int(kStages), text.c_str());
 }
 
 void BuildProgress(const char* text) {
     const std::string_view t = text;
     if (t.rfind("hdict: retry ", 0) == 0) {
-        Progress(("building: attempt " + std::to_string(std::atoi(text + 13) + 1)).c_str());
+        Progress(kAttempts, "building: attempt " + std::to_string(std::atoi(text + 13) + 1));
     } else if (t.rfind("hdict: size=", 0) == 0) {
-        Progress("assigning");
+        Progress(kAssigning, "assigning");
     }
 }
 
@@ -276,7 +285,7 @@ int Build(int argc, char** argv) {
     BuildInput input;
     input.keys = Lines(text, a.options.count("-0") != 0);
     g_progress = isatty(STDERR_FILENO) && input.keys.size() >= 100000;
-    Progress("reading");
+    Progress(kReading, "reading");
     if (input.keys.size() > HASHDICT_MAX_ENTRIES) {
         Fail(kFailed, keysPath + ": " + std::to_string(input.keys.size()) + " keys, more than a dictionary holds");
     }
@@ -317,7 +326,7 @@ int Build(int argc, char** argv) {
         }
     }
 
-    Progress("building: attempt 1");
+    Progress(kAttempts, "building: attempt 1");
     g_reports.onProgress = BuildProgress;
     g_reports.retries = 0;
     const auto buildStart = std::chrono::steady_clock::now();
@@ -326,14 +335,14 @@ int Build(int argc, char** argv) {
     const double buildMs = Milliseconds(buildStart);
     g_reports.onProgress = nullptr;
 
-    Progress("writing");
+    Progress(kWriting, "writing");
     PathParts out = Split(a.positional[1], HASHDICT_SUFFIX);
     const bool written = HashDictWrite(d, out.dir.c_str(), out.name.c_str(), out.suffix.c_str(),
                                        a.options.count("--swap") ? TRUE : FALSE) == TRUE;
     const int err = errno;
     const size_t bytes = HashDictFileSize(d);
     HashDictFree(d);
-    if (g_progress) std::fprintf(stderr, "\r%-60s\r", "");
+    if (g_progress) std::fprintf(stderr, "\r%-70s\r", "");
     if (!written) Fail(kFailed, Joined(out) + ": cannot write: " + Reason(err));
     std::printf("wrote %s\n", Joined(out).c_str());
     std::printf("keys: %zu\nattempts: %d\nbuild time: %.1f ms (%.1f ms in all)\nimage bytes: %zu\n"
