@@ -3,6 +3,9 @@
 // functions inside C walks, and the failures that carry errno.
 #include "zkdict/zkdict.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -680,12 +683,18 @@ TEST_F(CppAttrDict, FailuresCarryErrno) {
         for (int i = 0; i < 8; ++i) w.add("abc");
         w.commit();
     }
-    // String 1's length byte pointing far past the data file: the index still checks out, the
-    // string does not.
-    zktest::Bytes dat = zktest::ReadFile(PathOf("bad.dat"));
-    dat[4] = 255;
-    zktest::WriteFile(PathOf("bad.dat"), dat);
+    // The data file rewritten in place under an open reader, string 1's length byte now pointing
+    // far past its end: the reader finds that string outside the file and says so, and a new open
+    // refuses the pair.
     const zkdict::AttrDictReader r(dir_, "bad");
+    {
+        const int fd = open(PathOf("bad.dat").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        const unsigned char claim = 255;
+        ASSERT_EQ(pwrite(fd, &claim, 1, 4), 1);
+        close(fd);
+    }
+    EXPECT_EQ(ErrnoOf([&] { zkdict::AttrDictReader(dir_, "bad"); }), EINVAL);
     EXPECT_EQ(r.get(0), std::optional<std::string_view>("abc"));
     EXPECT_EQ(ErrnoOf([&] { r.get(1); }), EINVAL);
     EXPECT_EQ(ErrnoOf([&] { r.for_each([](Id, std::string_view) {}); }), EINVAL);
