@@ -12,6 +12,8 @@
 #   make package         a Debian package (libraries, headers, tool, pkg-config and CMake files)
 #   make examples        the package unpacked into a scratch root, every example built against it
 #                        through find_package and through pkg-config, and run
+#   make docs            the HTML manual from the public headers, into build-docs; fails on any
+#                        undocumented call or parameter
 #   make install PREFIX=/usr/local
 
 BUILD      ?= build
@@ -23,7 +25,7 @@ SOAK_SECONDS ?= 600
 
 PACKAGES = cmake make g++ gcc pkg-config libgtest-dev libbenchmark-dev libxxhash-dev libabsl-dev libcmph-dev libcuckoo-dev wamerican
 
-.PHONY: all deps configure build demo test test-sanitize test-tsan test-inject soak bench fuzz package examples install clean
+.PHONY: all deps configure build demo test test-sanitize test-tsan test-inject soak bench fuzz package examples docs install clean
 
 all: build
 
@@ -95,8 +97,15 @@ examples: package
 	dpkg -x build-package/libzkdict_*.deb build-package/root
 	sh examples/run.sh build-package/root/usr build-package/examples
 
+docs:
+	@command -v doxygen >/dev/null || { [ "$$(id -u)" = 0 ] && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends doxygen; } || \
+	  { echo "make docs needs doxygen (run as root to install it)"; exit 1; }
+	rm -rf build-docs
+	doxygen docs/Doxyfile
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-asan build-tsan build-inject build-bench build-fuzz build-package
+	rm -rf build build-asan build-tsan build-inject build-bench build-fuzz build-package build-docs

@@ -1,5 +1,6 @@
-/*
- * rbdict.h: an ordered map from 32-bit unsigned keys to 32-bit unsigned values, kept as a red-black
+/**
+ * @file dict/rbdict.h
+ * @brief An ordered map from 32-bit unsigned keys to 32-bit unsigned values, kept as a red-black
  * tree.
  *
  * Nodes are 16-byte records in one page-mapped array and refer to one another by 31-bit indexes; a
@@ -9,18 +10,22 @@
  * are reused, the last released first, before the array grows. The array grows by doubling in place
  * and never shrinks, not even on ZKRBDictClear.
  *
- * Ownership: ZKRBDictNew returns a dictionary that the caller owns and hands to ZKRBDictDelete, which
+ * @par Ownership
+ * ZKRBDictNew returns a dictionary that the caller owns and hands to ZKRBDictDelete, which
  * releases the record and its array.
  *
- * Nodes: removing a key whose node has two children keeps that node, which takes over the key and
+ * @par Nodes
+ * Removing a key whose node has two children keeps that node, which takes over the key and
  * value of the in-order successor; the successor's node is released. Node indexes seen through the
  * record change accordingly, and an insertion of a new key may move the array.
  *
- * Failure: mapping or growing the array is a fatal report through zklib (severity 4, the process
+ * @par Failure
+ * Mapping or growing the array is a fatal report through zklib (severity 4, the process
  * stops). A dictionary holds at most 2^31 - 2 keys; growing beyond is the same fatal report. Absent
  * keys are no failure: Find, Insert and Remove return the caller's marker n.
  *
- * Threads: no locking inside. Every call, lookups included, writes the sentinel node, so even
+ * @par Threads
+ * No locking inside. Every call, lookups included, writes the sentinel node, so even
  * lookups need exclusive use: the caller serialises all calls on one dictionary. Different
  * dictionaries are independent.
  */
@@ -33,50 +38,103 @@
 extern "C" {
 #endif
 
-typedef UInt RBDictIndex; /* a node's position in the array */
+typedef UInt RBDictIndex; /**< a node's position in the array */
+/** @brief A key (32 bits). */
 typedef UInt RBDictKey;
+/** @brief A value (32 bits). */
 typedef UInt RBDictValue;
 
+/** @brief A node of the array (a public layout, which iterators read). */
 typedef struct {
-    RBDictIndex n_right; /* right child (0 for none); next free node while the node is free */
-    RBDictIndex n_left;  /* left child in bits 0-30; bit 31 set when the node is red */
-    RBDictKey n_key;     /* the key; on node 0, the key last searched for */
-    RBDictValue n_value; /* the value stored under n_key */
+    RBDictIndex n_right; /**< right child (0 for none); next free node while the node is free */
+    RBDictIndex n_left;  /**< left child in bits 0-30; bit 31 set when the node is red */
+    RBDictKey n_key;     /**< the key; on node 0, the key last searched for */
+    RBDictValue n_value; /**< the value stored under n_key */
 } RBDictNode;
 
+/** @brief An ordered map in a red-black tree; clients read it only through the functions and the public node layout. */
 typedef struct {
-    RBDictNode* d_nodes;    /* d_capacity nodes in one page mapping, owned by the dictionary */
-    RBDictIndex d_capacity; /* nodes in the array: at least 1024, at most 2^31, doubled as needed */
-    RBDictIndex d_size;     /* keys stored */
-    RBDictIndex d_free;     /* the lowest index never handed out; 2 when empty */
-    RBDictIndex d_list;     /* first node of the free list, 0 when it is empty */
+    RBDictNode* d_nodes;    /**< d_capacity nodes in one page mapping, owned by the dictionary */
+    RBDictIndex d_capacity; /**< nodes in the array: at least 1024, at most 2^31, doubled as needed */
+    RBDictIndex d_size;     /**< keys stored */
+    RBDictIndex d_free;     /**< the lowest index never handed out; 2 when empty */
+    RBDictIndex d_list;     /**< first node of the free list, 0 when it is empty */
 } RBDict;
 
-/* Called for each entry by ZKRBDictEnumerate: TRUE to go on, FALSE to stop. It must not insert or
- * remove keys. */
+/**
+ * @brief Called for each entry by ZKRBDictEnumerate. It must not insert or remove keys.
+ * @param dict  the dictionary walked
+ * @param key   the entry's key
+ * @param value the entry's value
+ * @param arg   the caller's context
+ * @return TRUE to go on, FALSE to stop.
+ */
 typedef Boolean (*RBDictEnumerateFun)(RBDict* dict, RBDictKey key, RBDictValue value, void* arg);
 
-/* A new empty dictionary with room for max(capacity, 1024) nodes (2 of them reserved). */
+/**
+ * @brief A new empty dictionary with room for max(capacity, 1024) nodes (2 of them reserved).
+ * @param capacity nodes to make room for before the array first grows
+ * @return the dictionary; release it with ZKRBDictDelete.
+ */
 ZK_EXPORT RBDict* ZKRBDictNew(UInt capacity);
-/* Removes every key; the array and its capacity stay. */
+/**
+ * @brief Removes every key; the array and its capacity stay.
+ * @param dict the dictionary
+ */
 ZK_EXPORT void ZKRBDictClear(RBDict* dict);
-/* Releases the array and the record. dict must not be NULL. */
+/**
+ * @brief Releases the array and the record.
+ * @param dict the dictionary; must not be NULL
+ */
 ZK_EXPORT void ZKRBDictDelete(RBDict* dict);
-/* The number of keys. */
+/**
+ * @brief The number of keys.
+ * @param dict the dictionary
+ * @return the count.
+ */
 ZK_EXPORT UInt ZKRBDictSize(const RBDict* dict);
-/* The value stored under v, or n when v is absent. */
+/**
+ * @brief The value stored under v.
+ * @param dict the dictionary
+ * @param v    the key
+ * @param n    the caller's marker for absence
+ * @return the value, or n when v is absent.
+ */
 ZK_EXPORT RBDictValue ZKRBDictFind(RBDict* dict, RBDictKey v, RBDictValue n);
-/* Stores d under v. When v was present, its previous value is returned (size unchanged); otherwise
- * v is added and n is returned. */
+/**
+ * @brief Stores d under v.
+ * @param dict the dictionary
+ * @param v    the key
+ * @param d    the value
+ * @param n    the caller's marker, returned when v was absent
+ * @return when v was present, its previous value (size unchanged); otherwise v is added and n is
+ *         returned.
+ */
 ZK_EXPORT RBDictValue ZKRBDictInsert(RBDict* dict, RBDictKey v, RBDictValue d, RBDictValue n);
-/* Removes v and returns its value, or returns n when v is absent. */
+/**
+ * @brief Removes v (see Nodes above for which node is released).
+ * @param dict the dictionary
+ * @param v    the key
+ * @param n    the caller's marker for absence
+ * @return v's value, or n when v is absent.
+ */
 ZK_EXPORT RBDictValue ZKRBDictRemove(RBDict* dict, RBDictKey v, RBDictValue n);
-/* Calls fun(dict, key, value, arg) for every entry, in increasing key order, or decreasing when
- * reverse is TRUE. TRUE when every entry was visited, FALSE as soon as fun returns FALSE. */
+/**
+ * @brief Calls fun(dict, key, value, arg) for every entry, in increasing key order.
+ * @param dict    the dictionary
+ * @param reverse TRUE: decreasing key order
+ * @param fun     the callback; it must not insert or remove keys
+ * @param arg     the caller's context, passed to fun
+ * @retval TRUE  when every entry was visited
+ * @retval FALSE as soon as fun returns FALSE
+ */
 ZK_EXPORT Boolean ZKRBDictEnumerate(RBDict* dict, Boolean reverse, RBDictEnumerateFun fun, void* arg);
-/* Checks that no red node has a red child and that every path has the same number of black nodes;
- * a violation stops the process with a failed assertion. The root's colour and key order are not
- * checked. */
+/**
+ * @brief Checks that no red node has a red child and that every path has the same number of black
+ * nodes; a violation stops the process with a failed assertion.
+ * @param dict the dictionary
+ * @note The root's colour and key order are not checked.
+ */
 ZK_EXPORT void TreeCheck(RBDict* dict);
 
 #ifdef __cplusplus

@@ -7,23 +7,28 @@
  * (zkdict::HashTable over ::HashTable, and so on); `get()` hands out the C handle for whatever the
  * class leaves out, and the C header of the family stays the reference for its behaviour.
  *
- * Ownership: each class owns exactly one C handle and releases it with the destructor that matches
+ * @par Ownership
+ * Each class owns exactly one C handle and releases it with the destructor that matches
  * how the handle was made (a static dictionary remembers whether it was built, mapped from a file,
  * read from a channel or opened inside a caller's image). The classes move and never copy; a
  * moved-from object holds nothing, tests false, and may only be destroyed or assigned to. Where the
  * C API copies a structure (HashTableCopy, HashDelTableCopy), `clone()` says so explicitly.
  *
- * Lifetimes: string views, byte spans and pointers returned here point into the C structure (a
+ * @par Lifetimes
+ * String views, byte spans and pointers returned here point into the C structure (a
  * table's data area, a tree's node array, a mapped file) and follow the rules of the C header of
  * their family, restated on each function; none of them keeps the structure alive. Ranges are views
  * of a live structure: each range type says what invalidates it.
  *
- * Threads: exactly those of the C API. A finished HashDict and an opened AttrDictReader may be read
+ * @par Threads
+ * Exactly those of the C API. A finished HashDict and an opened AttrDictReader may be read
  * from any number of threads; a Cache may be used from any number of threads, except for its
  * construction, destruction and moves; every other class is used by one thread at a time, lookups
  * included (a tree lookup writes its sentinel node, a hash-table walk may compact the table).
  *
- * Errors, one convention throughout:
+ * @par Errors
+ * One convention throughout:
+ *
  *  - a key, identifier or value that is simply absent is an empty std::optional (or false);
  *  - a call the C API reports as failed through errno (opening, reading, writing, committing,
  *    closing, unmapping) throws std::system_error carrying that errno, std::generic_category();
@@ -346,7 +351,13 @@ public:
 
     /// An empty handle, holding no channel.
     Channel() noexcept = default;
-    /// Opens path for reading, or for writing (created, or truncated); throws std::system_error. Time-outs in ms, -1 for none.
+    /// @brief Opens path for reading, or for writing (created, or truncated).
+    /// @param path             the file
+    /// @param mode             Mode::read or Mode::write
+    /// @param read_timeout_ms  the longest wait for the file to become readable, in ms; -1 for none
+    /// @param write_timeout_ms the longest wait for it to become writable, in ms; -1 for none
+    /// @throws std::system_error when the channel cannot be made or the file opened;
+    ///         std::invalid_argument for a path holding a NUL byte.
     Channel(const std::string& path, Mode mode, int read_timeout_ms = -1, int write_timeout_ms = -1)
         : ch_(ChannelNew(read_timeout_ms, write_timeout_ms)) {
         if (!ch_) detail::ThrowErrno(errno, "ChannelNew");
@@ -358,18 +369,27 @@ public:
         }
     }
 
-    /// The C channel, still owned by this object; NULL when empty.
+    /// @brief The C channel, still owned by this object.
+    /// @return the channel; NULL when empty.
     ::Channel* get() const noexcept { return ch_.get(); }
-    /// Whether a channel is held.
+    /// @brief Whether a channel is held.
+    /// @return true when one is.
     explicit operator bool() const noexcept { return ch_ != nullptr; }
 
-    /// Appends bytes to the output buffer; throws std::system_error when a write of the buffer fails.
+    /// @brief Appends bytes to the output buffer.
+    /// @param bytes the bytes
+    /// @throws std::system_error when a write of the buffer fails.
     void write(std::span<const std::byte> bytes) {
         if (!ChannelWriteBuf(ch_.get(), bytes.data(), bytes.size())) detail::ThrowErrno(errno, "ChannelWriteBuf");
     }
-    /// Appends the bytes of a string; throws std::system_error.
+    /// @brief Appends the bytes of a string.
+    /// @param bytes the bytes
+    /// @throws std::system_error when a write of the buffer fails.
     void write(std::string_view bytes) { write(std::as_bytes(std::span(bytes.data(), bytes.size()))); }
-    /// Reads up to buffer.size() bytes and returns how many arrived (fewer only at the end of the file); throws std::system_error.
+    /// @brief Reads up to buffer.size() bytes.
+    /// @param buffer where the bytes go
+    /// @return how many arrived (fewer only at the end of the file).
+    /// @throws std::system_error when the read fails.
     std::size_t read(std::span<std::byte> buffer) {
         std::size_t got = 0;
         errno = 0;
@@ -378,15 +398,18 @@ public:
         }
         return got;
     }
-    /// Writes out the output buffer; throws std::system_error.
+    /// @brief Writes out the output buffer.
+    /// @throws std::system_error when the write fails.
     void flush() {
         if (!ChannelFlush(ch_.get())) detail::ThrowErrno(errno, "ChannelFlush");
     }
-    /// Flushes and syncs the file, for data that must survive a crash; throws std::system_error.
+    /// @brief Flushes and syncs the file, for data that must survive a crash.
+    /// @throws std::system_error when the flush or the sync fails.
     void sync() {
         if (!ChannelSync(ch_.get())) detail::ThrowErrno(errno, "ChannelSync");
     }
-    /// Flushes and closes, reporting what the destructor would have to swallow; throws std::system_error, the channel is released either way.
+    /// @brief Flushes and closes, reporting what the destructor would have to swallow.
+    /// @throws std::system_error when the flush or the close fails; the channel is released either way.
     void close() {
         if (!ch_) return;
         if (!ChannelClose(ch_.release())) detail::ThrowErrno(errno, "ChannelClose");
@@ -420,7 +443,12 @@ public:
     /// An empty handle, holding no dictionary.
     HashDict() noexcept = default;
 
-    /// Builds the dictionary of keys, each found at its position; throws std::invalid_argument on duplicate keys or more than 8 check bytes, std::length_error on a key over 65535 bytes or too many keys.
+    /// @brief Builds the dictionary of keys, each found at its position.
+    /// @param keys    the distinct keys; lookups return each one's position in the range
+    /// @param options check bytes and progress reports
+    /// @return the dictionary.
+    /// @throws std::invalid_argument on duplicate keys or more than 8 check bytes; std::length_error on a
+    ///         key over 65535 bytes or more than HASHDICT_MAX_ENTRIES keys.
     template <KeyRange R>
     static HashDict build(R&& keys, BuildOptions options) {
         if (options.check_bytes > 8) throw std::invalid_argument("HashDict::build: at most 8 check bytes");
@@ -431,14 +459,28 @@ public:
         return HashDict(d, Source::built);
     }
 
-    /// Builds the dictionary of keys without check bytes, each found at its position; throws as above.
+    /// @brief Builds the dictionary of keys without check bytes, each found at its position.
+    /// @param keys the distinct keys
+    /// @return the dictionary.
+    /// @throws as build(R&&, BuildOptions).
     template <KeyRange R>
     static HashDict build(R&& keys) {
         return build(std::forward<R>(keys), BuildOptions{});
     }
 
-    /// Builds the dictionary of keys that finds each at value_of(index, key) or value_of(key); the values are all taken before the C build starts, so whatever value_of throws propagates from here unchanged.
-    /// nbits 0 picks the narrowest width that holds every value; a value that does not fit nbits throws std::out_of_range, and HASHDICT_NOT_FOUND, which lookups could not tell from absence, std::invalid_argument.
+    /// @brief Builds the dictionary of keys that finds each at value_of(index, key) or value_of(key).
+    ///
+    /// The values are all taken before the C build starts, so whatever value_of throws propagates
+    /// from here unchanged.
+    /// @param keys     the distinct keys
+    /// @param value_of gives each key's value, called as value_of(index, key) or value_of(key)
+    /// @param nbits    the width of the values, at most 32; 0 picks the narrowest width that holds
+    ///                 every value
+    /// @param verbose  report progress through zklib's message service
+    /// @return the dictionary.
+    /// @throws std::out_of_range for a value that does not fit nbits; std::invalid_argument for
+    ///         HASHDICT_NOT_FOUND as a value (lookups could not tell it from absence), for nbits
+    ///         above 32 and for duplicate keys; std::length_error as for build().
     template <KeyRange R, class F>
         requires(std::is_invocable_r_v<Id, F&, Id, std::string_view> || std::is_invocable_r_v<Id, F&, std::string_view>)
     static HashDict build_with_values(R&& keys, F&& value_of, unsigned nbits = 0, bool verbose = false) {
@@ -467,7 +509,13 @@ public:
         return HashDict(d, Source::built);
     }
 
-    /// Maps dir/name.suffix read-only and opens it in place (dir empty: the current directory); throws std::system_error (ENOENT, EINVAL for an unsound image, ...).
+    /// @brief Maps dir/name.suffix read-only and opens it in place.
+    /// @param dir    the directory; empty: the current directory
+    /// @param name   the file name without suffix
+    /// @param suffix the suffix
+    /// @return the dictionary, valid until close() or destruction.
+    /// @throws std::system_error (ENOENT, EINVAL for an unsound image, ...); std::invalid_argument for a
+    ///         name holding a NUL byte.
     static HashDict open(const std::string& dir, const std::string& name, std::string_view suffix = HASHDICT_SUFFIX) {
         const std::string dr = detail::CString(dir, "dir"), n = detail::CString(name, "name"), s = detail::CString(suffix, "suffix");
         ::HashDict* d = HashDictOpen(dr.c_str(), n.c_str(), s.c_str());
@@ -475,14 +523,23 @@ public:
         return HashDict(d, Source::file);
     }
 
-    /// Reads one length-prefixed image from the channel into memory of its own; throws std::system_error (EINVAL for a short or unsound image).
+    /// @brief Reads one length-prefixed image from the channel into memory of its own.
+    /// @param channel a channel open for reading
+    /// @return the dictionary.
+    /// @throws std::system_error (EINVAL for a short or unsound image).
     static HashDict read(Channel& channel) {
         ::HashDict* d = nullptr;
         if (!HashDictFileRead(&d, channel.get())) detail::ThrowErrno(errno, "HashDictFileRead");
         return HashDict(d, Source::stream);
     }
 
-    /// Opens the image at offset of a memory image in place and moves offset past it; the bytes must outlive the result. Throws std::invalid_argument when the image does not start 8-byte aligned, std::system_error (EINVAL) when the bytes are short or unsound, offset then possibly advanced past padding and length.
+    /// @brief Opens the image at offset of a memory image in place and moves offset past it.
+    /// @param image          the memory image, 8-byte aligned; the bytes must outlive the result
+    /// @param[in,out] offset where the padding before the image starts; advanced past the image
+    /// @return the dictionary.
+    /// @throws std::invalid_argument when the image does not start 8-byte aligned; std::out_of_range for
+    ///         an offset past the image; std::system_error (EINVAL) when the bytes are short or unsound,
+    ///         offset then possibly advanced past padding and length.
     static HashDict view(std::span<const std::byte> image, std::size_t& offset) {
         if (reinterpret_cast<std::uintptr_t>(image.data()) % 8 != 0) throw std::invalid_argument("HashDict::view: image not 8-byte aligned");
         if (offset > image.size()) throw std::out_of_range("HashDict::view: offset past the image");
@@ -496,14 +553,21 @@ public:
         return HashDict(d, Source::image);
     }
 
-    /// The C record, still owned by this object; NULL when empty.
+    /// @brief The C record, still owned by this object.
+    /// @return the record; NULL when empty.
     ::HashDict* get() const noexcept { return d_.get(); }
-    /// How the record was made.
+    /// @brief How the record was made.
+    /// @return the source, which decides the C destructor.
     Source source() const noexcept { return d_.get_deleter().source; }
-    /// Whether a dictionary is held.
+    /// @brief Whether a dictionary is held.
+    /// @return true when one is.
     explicit operator bool() const noexcept { return d_ != nullptr; }
 
-    /// The key's index or value; empty when rejected. Without check bytes a key that was never listed may still give any value: confirm against your own keys when that matters.
+    /// @brief The key's index or value.
+    /// @param key the key
+    /// @return the index or value; empty when rejected.
+    /// @warning Without check bytes a key that was never listed may still give any value: confirm against
+    ///          your own keys when that matters.
     std::optional<Id> find(std::string_view key) const noexcept {
         // Longer than every key means rejected unread, which also keeps the length within an int.
         if (key.size() > HashDictMaxLength(d_.get())) return std::nullopt;
@@ -511,32 +575,50 @@ public:
         if (r == HASHDICT_NOT_FOUND) return std::nullopt;
         return r;
     }
-    /// The number of keys.
+    /// @brief The number of keys.
+    /// @return the count.
     Id size() const noexcept { return HashDictSize(d_.get()); }
-    /// The length of the longest key.
+    /// @brief The length of the longest key.
+    /// @return the length in bytes.
     std::size_t max_length() const noexcept { return HashDictMaxLength(d_.get()); }
-    /// The length of the record's image in bytes, as write_image() appends it after its 8-byte length.
+    /// @brief The length of the record's image in bytes, as write_image() appends it after its 8-byte length.
+    /// @return the length.
     std::size_t image_size() const noexcept { return HashDictFileSize(d_.get()); }
 
-    /// Writes dir/name.suffix atomically and durably (byte-reversed for a host of the other order with swap); throws std::system_error, the old file then untouched.
+    /// @brief Writes dir/name.suffix atomically and durably.
+    /// @param dir    the directory; empty: the current directory
+    /// @param name   the file name without suffix
+    /// @param suffix the suffix
+    /// @param swap   byte-reversed, for a host of the other byte order
+    /// @throws std::system_error, the old file then untouched; std::invalid_argument for a name holding a
+    ///         NUL byte.
     void save(const std::string& dir, const std::string& name, std::string_view suffix = HASHDICT_SUFFIX, bool swap = false) const {
         const std::string d = detail::CString(dir, "dir"), n = detail::CString(name, "name"), s = detail::CString(suffix, "suffix");
         if (!HashDictWrite(d_.get(), d.c_str(), n.c_str(), s.c_str(), swap ? TRUE : FALSE)) {
             detail::ThrowErrno(errno, "HashDictWrite");
         }
     }
-    /// Writes the length-prefixed image that read() takes back; throws std::system_error (EFBIG beyond 4 GiB), the channel then holding part of it.
+    /// @brief Writes the length-prefixed image that read() takes back.
+    /// @param channel a channel open for writing
+    /// @param swap    byte-reversed, for a host of the other byte order
+    /// @throws std::system_error (EFBIG beyond 4 GiB), the channel then holding part of it.
     void write(Channel& channel, bool swap = false) const {
         if (!HashDictFileWrite(d_.get(), channel.get(), swap ? TRUE : FALSE)) detail::ThrowErrno(errno, "HashDictFileWrite");
     }
-    /// Appends the image to a memory image composed on the channel, written counting its bytes from the image's start; throws std::system_error.
+    /// @brief Appends the image to a memory image composed on the channel.
+    /// @param channel        a channel open for writing
+    /// @param[in,out] written the memory image's bytes so far, counted from its start; advanced by what
+    ///                       was written
+    /// @param swap           byte-reversed, for a host of the other byte order
+    /// @throws std::system_error; written may then already count the padding and the length.
     void write_image(Channel& channel, std::size_t& written, bool swap = false) const {
         const Boolean ok = swap ? HashDictMMWriteSwapped(d_.get(), channel.get(), &written)
                                 : HashDictMMWrite(d_.get(), channel.get(), &written);
         if (!ok) detail::ThrowErrno(errno, "HashDictMMWrite");
     }
 
-    /// Releases the record now; for a mapped file, throws std::system_error when unmapping failed (the record is released either way).
+    /// @brief Releases the record now.
+    /// @throws std::system_error for a mapped file whose unmapping failed (the record is released either way).
     void close() {
         if (!d_) return;
         if (source() != Source::file) {
@@ -628,20 +710,24 @@ public:
 
         /// A singular iterator.
         iterator() noexcept = default;
-        /// The current entry.
+        /// @brief The current entry.
+        /// @return views of its key and value area.
         TableEntry operator*() const noexcept {
             const UByte* key = nullptr;
             const UInt len = Ops::IteratorKey(it_, &key);
             return {detail::ViewOf(key, len), {static_cast<std::byte*>(Ops::IteratorValue(it_)), val_len_}};
         }
-        /// Steps to the next entry.
+        /// @brief Steps to the next entry.
+        /// @return this iterator.
         iterator& operator++() noexcept {
             Ops::IteratorNext(it_);
             return *this;
         }
         /// Steps to the next entry.
         void operator++(int) noexcept { ++*this; }
-        /// Whether the walk has passed the last entry.
+        /// @brief Whether the walk has passed the last entry.
+        /// @param i the iterator
+        /// @return true at the end.
         friend bool operator==(const iterator& i, sentinel) noexcept { return Ops::IteratorEnd(i.it_); }
 
     private:
@@ -651,9 +737,11 @@ public:
         std::size_t val_len_ = 0;
     };
 
-    /// The first entry; a range is walked once.
+    /// @brief The first entry; a range is walked once.
+    /// @return an iterator at the first entry.
     iterator begin() noexcept { return iterator(it_.get(), val_len_); }
-    /// The end of the walk.
+    /// @brief The end of the walk.
+    /// @return the sentinel.
     sentinel end() const noexcept { return {}; }
 
 private:
@@ -679,18 +767,32 @@ public:
 
     /// An empty handle, holding no table.
     Table() noexcept = default;
-    /// A new table of value areas of value_size bytes, accepting capacity entries before it grows; key_size 1 to 4 stores key lengths in that many bytes (keys then shorter than 2^(8 x key_size)), 0 in a variable code. Throws std::invalid_argument for a key_size above 4.
+    /// @brief A new table in heap memory.
+    /// @param value_size the bytes of every value area
+    /// @param capacity   entries accepted before it grows
+    /// @param key_size   1 to 4 stores key lengths in that many bytes (keys then shorter than
+    ///                   2^(8 x key_size)), 0 in a variable code
+    /// @throws std::invalid_argument for a key_size above 4.
     explicit Table(std::uint32_t value_size, std::uint32_t capacity = 16, std::uint8_t key_size = 0)
         requires(!kRemoves)
         : Table(value_size, capacity, key_size, false) {}
-    /// As above; with vm the data area and slots are page mappings that grow in place.
+    /// @brief A new table, in heap memory or in page mappings.
+    /// @param value_size the bytes of every value area
+    /// @param capacity   entries accepted before it grows
+    /// @param key_size   the width of stored key lengths, as above
+    /// @param vm         the data area and slots are page mappings that grow in place
+    /// @throws std::invalid_argument for a key_size above 4.
     Table(std::uint32_t value_size, std::uint32_t capacity, std::uint8_t key_size, bool vm)
         requires(!kRemoves)
     {
         CheckKeySize(key_size);
         t_.reset(HashTableNew(capacity, nullptr, nullptr, nullptr, value_size, key_size, vm ? TRUE : FALSE));
     }
-    /// A new table of value areas of value_size bytes, accepting capacity keys before it grows; key_size as for HashTable.
+    /// @brief A new table of value areas of value_size bytes, accepting capacity keys before it grows.
+    /// @param value_size the bytes of every value area
+    /// @param capacity   keys accepted before it grows
+    /// @param key_size   the width of stored key lengths, as for HashTable
+    /// @throws std::invalid_argument for a key_size above 4.
     explicit Table(std::uint32_t value_size, std::uint32_t capacity = 16, std::uint8_t key_size = 0)
         requires(kRemoves)
     {
@@ -698,7 +800,11 @@ public:
         t_.reset(HashDelTableNew(capacity, nullptr, nullptr, nullptr, value_size, key_size));
     }
 
-    /// Loads a table saved by save(), in the state it was saved in; throws std::system_error (ENOENT, EINVAL for a corrupt file).
+    /// @brief Loads a table saved by save(), in the state it was saved in.
+    /// @param path the file
+    /// @param vm   load into page mappings rather than heap blocks
+    /// @return the table.
+    /// @throws std::system_error (ENOENT, EINVAL for a corrupt file).
     static Table load(const std::string& path, bool vm = false)
         requires(!kRemoves)
     {
@@ -708,34 +814,53 @@ public:
         return Table(t);
     }
 
-    /// The C table, still owned by this object; NULL when empty.
+    /// @brief The C table, still owned by this object.
+    /// @return the table; NULL when empty.
     T* get() const noexcept { return t_.get(); }
-    /// Gives up ownership of the C table, leaving this object empty.
+    /// @brief Gives up ownership of the C table, leaving this object empty.
+    /// @return the table, now the caller's to free.
     T* release() noexcept { return t_.release(); }
-    /// Whether a table is held.
+    /// @brief Whether a table is held.
+    /// @return true when one is.
     explicit operator bool() const noexcept { return t_ != nullptr; }
 
-    /// The number of entries (live keys for HashDelTable).
+    /// @brief The number of entries (live keys for HashDelTable).
+    /// @return the count.
     std::uint32_t size() const noexcept { return Ops::Size(t_.get()); }
-    /// Whether there are no entries.
+    /// @brief Whether there are no entries.
+    /// @return true when empty.
     bool empty() const noexcept { return size() == 0; }
-    /// The number of entries accepted before the next growth.
+    /// @brief The number of entries accepted before the next growth.
+    /// @return the capacity.
     std::uint32_t capacity() const noexcept { return Ops::Capacity(t_.get()); }
-    /// The size of every value area in bytes.
+    /// @brief The size of every value area in bytes.
+    /// @return the size.
     std::size_t value_size() const noexcept { return t_->t_val_len; }
-    /// Whether an in-place selection froze the table (a loaded file can be so): finds and inserts then throw std::logic_error until clear().
+    /// @brief Whether an in-place selection froze the table (a loaded file can be so): finds and inserts
+    /// then throw std::logic_error until clear().
+    /// @return true when frozen.
     bool frozen() const noexcept { return t_->t_selected != FALSE; }
 
-    /// The value area of key; empty when absent. Throws std::length_error for a key the table cannot hold, std::logic_error on a frozen table.
+    /// @brief The value area of key.
+    /// @param key the key
+    /// @return the value area; empty when absent.
+    /// @throws std::length_error for a key the table cannot hold; std::logic_error on a frozen table.
     std::optional<std::span<std::byte>> find(std::string_view key) {
         CheckUsable(key);
         void* v = Ops::Find(t_.get(), key, false);
         if (v == nullptr) return std::nullopt;
         return Span(v);
     }
-    /// Whether key is present.
+    /// @brief Whether key is present.
+    /// @param key the key
+    /// @return true when present.
+    /// @throws as find().
     bool contains(std::string_view key) { return find(key).has_value(); }
-    /// The value area of key, added (zero-filled, growing the table as needed) when absent, and whether it was added. Throws std::length_error when the data area has reached its 4 GiB limit, std::logic_error on a frozen table.
+    /// @brief The value area of key, added (zero-filled, growing the table as needed) when absent.
+    /// @param key the key
+    /// @return the value area, and whether it was added.
+    /// @throws std::length_error when the data area has reached its 4 GiB limit, the capacity its largest
+    ///         or the key is too long for the table; std::logic_error on a frozen table.
     std::pair<std::span<std::byte>, bool> insert(std::string_view key) {
         CheckUsable(key);
         const std::uint32_t before = size();
@@ -751,21 +876,28 @@ public:
             }
         }
     }
-    /// Removes key, leaving a tombstone; whether it was present. Value spans of other entries stay valid.
+    /// @brief Removes key, leaving a tombstone. Value spans of other entries stay valid.
+    /// @param key the key
+    /// @return whether it was present.
+    /// @throws as find().
     bool erase(std::string_view key)
         requires(kRemoves)
     {
         CheckUsable(key);
         return HashDelTableRemove(t_.get(), detail::BytesOf(key), UInt(key.size()), nullptr) != FALSE;
     }
-    /// The key of the entry whose value area this is (a span from find, insert or a walk).
+    /// @brief The key of an entry.
+    /// @param value the entry's value area (a span from find, insert or a walk)
+    /// @return a view of the key in the data area.
     std::string_view key_of(std::span<const std::byte> value) const noexcept {
         const UByte* bytes = nullptr;
         const UInt len = Ops::Key(t_.get(), value.data(), &bytes);
         return detail::ViewOf(bytes, len);
     }
 
-    /// Multiplies the capacity by factor (above 1.0), re-filing every entry; for HashDelTable it also compacts.
+    /// @brief Multiplies the capacity by factor, re-filing every entry; for HashDelTable it also compacts.
+    /// @param factor above 1.0
+    /// @throws std::invalid_argument for a factor not above 1.0; std::logic_error on a frozen table.
     void grow(float factor = 2.0f) {
         if (!(factor > 1.0f)) throw std::invalid_argument("zkdict table: growth factor must exceed 1");
         if (frozen()) throw std::logic_error("zkdict table: frozen by a selection");
@@ -773,13 +905,20 @@ public:
     }
     /// Removes every entry; the table is usable again even if it was frozen.
     void clear() noexcept { Ops::Clear(t_.get()); }
-    /// An independent deep copy.
+    /// @brief An independent deep copy.
+    /// @return the copy.
     Table clone() const { return Table(Ops::Copy(t_.get())); }
 
-    /// The entries in storage order, walked with the C iterator; see TableEntries for what invalidates the range.
+    /// @brief The entries in storage order, walked with the C iterator; see TableEntries for what
+    /// invalidates the range.
+    /// @return the range.
     entries_range entries() { return entries_range(Ops::IteratorInit(t_.get()), value_size()); }
 
-    /// Calls f(TableEntry) for every entry in storage order through the C enumeration, until f returns false; true when every entry was visited. f may insert but not erase, grow or clear; what it throws is rethrown after the walk.
+    /// @brief Calls f(TableEntry) for every entry in storage order through the C enumeration, until f
+    /// returns false.
+    /// @param f called with each entry; it may insert but not erase, grow or clear, and what it throws is
+    ///          rethrown after the walk
+    /// @return true when every entry was visited.
     template <class F>
     bool for_each(F&& f) {
         struct Context {
@@ -798,7 +937,9 @@ public:
         return r == 0;
     }
 
-    /// Saves the table to path as its memory image, replacing the file atomically; throws std::system_error (EFBIG when the format cannot hold it).
+    /// @brief Saves the table to path as its memory image, replacing the file atomically.
+    /// @param path the file
+    /// @throws std::system_error (EFBIG when the format cannot hold it).
     void save(const std::string& path) const
         requires(!kRemoves)
     {
@@ -806,7 +947,8 @@ public:
         if (!HashTableWrite(t_.get(), p.c_str())) detail::ThrowErrno(errno, "HashTableWrite");
     }
 
-    /// Appends the table's byte form (tombstones, removed entries and the frozen state included) to out.
+    /// @brief Appends the table's byte form (tombstones, removed entries and the frozen state included) to out.
+    /// @param out the bytes to append to
     void append_bytes(std::vector<std::byte>& out) const
         requires(kRemoves)
     {
@@ -817,7 +959,8 @@ public:
         out.insert(out.end(), first, first + bytes.length);
         ArrayFree_(&bytes);
     }
-    /// The table's byte form.
+    /// @brief The table's byte form.
+    /// @return the bytes.
     std::vector<std::byte> to_bytes() const
         requires(kRemoves)
     {
@@ -825,7 +968,11 @@ public:
         append_bytes(out);
         return out;
     }
-    /// Replaces the content with the byte form at offset of bytes, and moves offset past it; throws std::system_error (EINVAL) for a short or inconsistent form, the table and offset then unchanged.
+    /// @brief Replaces the content with the byte form at offset of bytes, and moves offset past it.
+    /// @param bytes          the bytes holding the form
+    /// @param[in,out] offset where the form starts; moved past it
+    /// @throws std::system_error (EINVAL) for a short or inconsistent form, the table and offset then
+    ///         unchanged; std::out_of_range for an offset past the bytes.
     void read_bytes(std::span<const std::byte> bytes, std::size_t& offset)
         requires(kRemoves)
     {
@@ -893,18 +1040,21 @@ public:
 
         /// A singular iterator.
         iterator() noexcept = default;
-        /// The entry at this position.
+        /// @brief The entry at this position.
+        /// @return the key and value.
         value_type operator*() const noexcept {
             value_type e;
             Ops::Get(m_, n_, &e.first, &e.second);
             return e;
         }
-        /// Steps to the next position.
+        /// @brief Steps to the next position.
+        /// @return this iterator.
         iterator& operator++() noexcept {
             ++n_;
             return *this;
         }
-        /// Steps to the next position.
+        /// @brief Steps to the next position.
+        /// @return the iterator before the step.
         iterator operator++(int) noexcept {
             iterator c = *this;
             ++n_;
@@ -923,39 +1073,58 @@ public:
     /// A new empty map.
     IntMap() : m_(Ops::New()) {}
 
-    /// The C map, still owned by this object; NULL when moved from.
+    /// @brief The C map, still owned by this object.
+    /// @return the map; NULL when moved from.
     M* get() const noexcept { return m_.get(); }
-    /// Whether a map is held.
+    /// @brief Whether a map is held.
+    /// @return true when one is.
     explicit operator bool() const noexcept { return m_ != nullptr; }
 
-    /// The number of entries.
+    /// @brief The number of entries.
+    /// @return the count.
     std::uint32_t size() const noexcept { return Ops::Size(m_.get()); }
-    /// Whether there are no entries.
+    /// @brief Whether there are no entries.
+    /// @return true when empty.
     bool empty() const noexcept { return size() == 0; }
-    /// The value of key; empty when absent (the sentinel is never present).
+    /// @brief The value of key.
+    /// @param key the key
+    /// @return the value; empty when absent (the sentinel is never present).
     std::optional<mapped_type> find(key_type key) {
         if (key == sentinel) return std::nullopt;
         const mapped_type v = Ops::Find(m_.get(), key, sentinel, sentinel, nullptr);
         if (v == sentinel) return std::nullopt;
         return v;
     }
-    /// Whether key is present.
+    /// @brief Whether key is present.
+    /// @param key the key
+    /// @return true when present.
     bool contains(key_type key) { return find(key).has_value(); }
-    /// Adds key with value unless present; the value now stored and whether it was added. Throws std::invalid_argument for the sentinel.
+    /// @brief Adds key with value unless present.
+    /// @param key   the key
+    /// @param value its value
+    /// @return the value now stored and whether it was added.
+    /// @throws std::invalid_argument for the sentinel as key or value.
     std::pair<mapped_type, bool> insert(key_type key, mapped_type value) {
         Check(key, value);
         Boolean added = FALSE;
         const mapped_type v = Ops::Find(m_.get(), key, value, sentinel, &added);
         return {v, added != FALSE};
     }
-    /// Stores value under key, added or replaced; whether it was added. Throws std::invalid_argument for the sentinel.
+    /// @brief Stores value under key, added or replaced.
+    /// @param key   the key
+    /// @param value its value
+    /// @return whether it was added.
+    /// @throws std::invalid_argument for the sentinel as key or value.
     bool insert_or_assign(key_type key, mapped_type value) {
         Check(key, value);
         Boolean added = FALSE;
         Ops::Find(m_.get(), key, value, value, &added);
         return added != FALSE;
     }
-    /// The entry at position n; throws std::out_of_range unless n < size().
+    /// @brief The entry at position n.
+    /// @param n the position
+    /// @return the key and value.
+    /// @throws std::out_of_range unless n < size().
     value_type entry(std::uint32_t n) const {
         if (n >= size()) throw std::out_of_range("zkdict map: position past the entries");
         return *iterator(m_.get(), n);
@@ -963,9 +1132,11 @@ public:
     /// Removes every entry, in time proportional to them; the capacity stays.
     void clear() noexcept { Ops::Clear(m_.get()); }
 
-    /// The entry at position 0.
+    /// @brief The entry at position 0.
+    /// @return the iterator.
     iterator begin() const noexcept { return iterator(m_.get(), 0); }
-    /// Past the last position.
+    /// @brief Past the last position.
+    /// @return the iterator.
     iterator end() const noexcept { return iterator(m_.get(), size()); }
 
 private:
@@ -1023,24 +1194,30 @@ public:
 
         /// A singular iterator, equal to end().
         iterator() noexcept = default;
-        /// The current entry.
+        /// @brief The current entry.
+        /// @return the key and value.
         value_type operator*() const noexcept {
             const Node& n = d_->d_nodes[stack_[depth_ - 1]];
             return {n.n_key, n.n_value};
         }
-        /// Steps to the next key.
+        /// @brief Steps to the next key.
+        /// @return this iterator.
         iterator& operator++() noexcept {
             const UInt x = stack_[--depth_];
             PushLeftSpine(d_->d_nodes[x].n_right & kLinkMask);
             return *this;
         }
-        /// Steps to the next key.
+        /// @brief Steps to the next key.
+        /// @return the iterator before the step.
         iterator operator++(int) noexcept {
             iterator c = *this;
             ++*this;
             return c;
         }
-        /// The same position; all end iterators are equal.
+        /// @brief The same position; all end iterators are equal.
+        /// @param a one iterator
+        /// @param b the other
+        /// @return true when both stand at the same position.
         friend bool operator==(const iterator& a, const iterator& b) noexcept {
             return a.depth_ == b.depth_ && (a.depth_ == 0 || a.stack_[a.depth_ - 1] == b.stack_[b.depth_ - 1]);
         }
@@ -1084,20 +1261,27 @@ public:
     };
     using const_iterator = iterator; ///< the entries cannot be changed through an iterator
 
-    /// A new empty tree with room for capacity nodes before its array first grows.
+    /// @brief A new empty tree.
+    /// @param capacity nodes to make room for before its array first grows (at least 1024 are)
     explicit Tree(std::uint32_t capacity = 0) : d_(Ops::New(capacity)) {}
 
-    /// The C dictionary, still owned by this object; NULL when moved from.
+    /// @brief The C dictionary, still owned by this object.
+    /// @return the dictionary; NULL when moved from.
     D* get() const noexcept { return d_.get(); }
-    /// Whether a tree is held.
+    /// @brief Whether a tree is held.
+    /// @return true when one is.
     explicit operator bool() const noexcept { return d_ != nullptr; }
 
-    /// The number of keys.
+    /// @brief The number of keys.
+    /// @return the count.
     std::uint32_t size() const noexcept { return Ops::Size(d_.get()); }
-    /// Whether there are no keys.
+    /// @brief Whether there are no keys.
+    /// @return true when empty.
     bool empty() const noexcept { return size() == 0; }
 
-    /// The value stored under key; empty when absent.
+    /// @brief The value stored under key.
+    /// @param key the key
+    /// @return the value; empty when absent.
     std::optional<mapped_type> find(key_type key) noexcept {
         if constexpr (Ops::kValuePointers) {
             if (const mapped_type* v = Ops::ValueGet(d_.get(), key)) return *v;
@@ -1110,22 +1294,31 @@ public:
             return std::nullopt;
         }
     }
-    /// Whether key is stored.
+    /// @brief Whether key is stored.
+    /// @param key the key
+    /// @return true when stored.
     bool contains(key_type key) noexcept { return find(key).has_value(); }
-    /// The address of key's value, for updates in place; nullptr when absent. Valid until the next insertion of a new key, erase or clear.
+    /// @brief The address of key's value, for updates in place.
+    /// @param key the key
+    /// @return the address, valid until the next insertion of a new key, erase or clear; nullptr when absent.
     mapped_type* value_ptr(key_type key) noexcept
         requires(Ops::kValuePointers)
     {
         return Ops::ValueGet(d_.get(), key);
     }
-    /// Stores value under key; the value it replaced, empty when key was added.
+    /// @brief Stores value under key.
+    /// @param key   the key
+    /// @param value the value
+    /// @return the value it replaced; empty when key was added.
     std::optional<mapped_type> insert_or_assign(key_type key, mapped_type value) {
         const std::uint32_t before = size();
         const mapped_type previous = Ops::Insert(d_.get(), key, value, 0);
         if (size() != before) return std::nullopt;
         return previous;
     }
-    /// Removes key; its value, empty when it was absent.
+    /// @brief Removes key.
+    /// @param key the key
+    /// @return its value; empty when it was absent.
     std::optional<mapped_type> erase(key_type key) noexcept {
         const std::uint32_t before = size();
         const mapped_type v = Ops::Remove(d_.get(), key, 0);
@@ -1135,7 +1328,10 @@ public:
     /// Removes every key; the node array keeps its size.
     void clear() noexcept { Ops::Clear(d_.get()); }
 
-    /// key itself when stored, else its neighbour rounded as asked, with its value; empty when there is no such key.
+    /// @brief key itself when stored, else its neighbour rounded as asked.
+    /// @param key   the key sought
+    /// @param round which neighbour
+    /// @return the key found with its value; empty when there is no such key.
     std::optional<value_type> nearest(key_type key, Round round) noexcept
         requires(std::is_same_v<D, ::AVLDict>)
     {
@@ -1144,7 +1340,11 @@ public:
         if (v == nullptr) return std::nullopt;
         return value_type{k, *v};
     }
-    /// key itself when stored, else its neighbour rounded as asked, with its value; empty when there is no such key. Unlike the C call, a stored key 0 is an answer like any other.
+    /// @brief key itself when stored, else its neighbour rounded as asked. Unlike the C call, a stored key
+    /// 0 is an answer like any other.
+    /// @param key   the key sought
+    /// @param round which neighbour
+    /// @return the key found with its value; empty when there is no such key.
     std::optional<value_type> nearest(key_type key, Round round) noexcept
         requires(std::is_same_v<D, ::AVLLDict>)
     {
@@ -1164,22 +1364,30 @@ public:
         return key - below->first >= above->first - key ? above : below;
     }
 
-    /// The first entry in key order.
+    /// @brief The first entry in key order.
+    /// @return the iterator.
     iterator begin() const noexcept {
         iterator it(d_.get());
         it.PushLeftSpine(it.Root());
         return it;
     }
-    /// Past the last entry.
+    /// @brief Past the last entry.
+    /// @return the iterator.
     iterator end() const noexcept { return iterator(d_.get()); }
-    /// The first entry whose key is not below key.
+    /// @brief The first entry whose key is not below key.
+    /// @param key the bound
+    /// @return the iterator; end() when every key is below.
     iterator lower_bound(key_type key) const noexcept {
         iterator it(d_.get());
         it.SeekLowerBound(key);
         return it;
     }
 
-    /// Calls f(key, value) for every entry in order through the C enumeration, until f returns false; true when all were visited. f must not insert or erase; what it throws is rethrown after the walk.
+    /// @brief Calls f(key, value) for every entry in order through the C enumeration, until f returns false.
+    /// @param f     called with each key and value; it must not insert or erase, and what it throws is
+    ///              rethrown after the walk
+    /// @param order ascending or descending keys
+    /// @return true when all were visited.
     template <class F>
     bool for_each(F&& f, Order order = Order::ascending) {
         detail::Walk<std::remove_reference_t<F>> walk{f};
@@ -1213,21 +1421,32 @@ class AttrDictWriter {
 public:
     /// An empty handle, holding no build.
     AttrDictWriter() noexcept = default;
-    /// Starts the pair name in dir; swap writes the index for a host of the other byte order. Throws std::system_error (ENOENT, ENAMETOOLONG, ...).
+    /// @brief Starts the pair name in dir.
+    /// @param dir  the directory
+    /// @param name the dictionary's name
+    /// @param swap writes the index for a host of the other byte order
+    /// @throws std::system_error (ENOENT, ENAMETOOLONG, ...); std::invalid_argument for a name holding a NUL byte.
     AttrDictWriter(const std::string& dir, const std::string& name, bool swap = false) {
         const std::string d = detail::CString(dir, "dir"), n = detail::CString(name, "name");
         a_.reset(AttrDictBuild(d.c_str(), n.c_str(), swap ? TRUE : FALSE));
         if (!a_) detail::ThrowErrno(errno, "AttrDictBuild");
     }
 
-    /// The C handle, still owned by this object; NULL when empty or committed.
+    /// @brief The C handle, still owned by this object.
+    /// @return the handle; NULL when empty or committed.
     ::AttrDict* get() const noexcept { return a_.get(); }
-    /// Whether a build is in progress.
+    /// @brief Whether a build is in progress.
+    /// @return true when one is.
     explicit operator bool() const noexcept { return a_ != nullptr; }
 
-    /// The number of strings added.
+    /// @brief The number of strings added.
+    /// @return the count.
     std::uint32_t size() const noexcept { return AttrDictSize(a_.get()); }
-    /// Appends a string of at most 255 bytes and returns its identifier; throws std::length_error for a longer one, or when the data file would pass 4 GiB (commit() then fails with EFBIG).
+    /// @brief Appends a string of at most 255 bytes.
+    /// @param s the string
+    /// @return its identifier.
+    /// @throws std::length_error for a longer one, or when the data file would pass 4 GiB (commit() then
+    ///         fails with EFBIG).
     Id add(std::string_view s) {
         if (s.size() > 255) throw std::length_error("AttrDictWriter::add: string longer than 255 bytes");
         const Id id = size();
@@ -1235,7 +1454,8 @@ public:
         if (size() == id) throw std::length_error("AttrDictWriter::add: data file would pass 4 GiB");
         return id;
     }
-    /// Syncs both files and renames them into place; throws std::system_error with the first failure. The writer is empty afterwards either way.
+    /// @brief Syncs both files and renames them into place. The writer is empty afterwards either way.
+    /// @throws std::system_error with the first failure; std::logic_error when no build is in progress.
     void commit() {
         if (!a_) throw std::logic_error("AttrDictWriter::commit: no build in progress");
         if (!AttrDictCommit(a_.release())) detail::ThrowErrno(errno, "AttrDictCommit");
@@ -1273,14 +1493,18 @@ public:
 
         /// A singular iterator.
         iterator() noexcept = default;
-        /// The current identifier and string.
+        /// @brief The current identifier and string.
+        /// @return the pair.
+        /// @throws std::system_error (EINVAL) for a string outside the data file.
         value_type operator*() const { return {id_, Get(a_, id_)}; }
-        /// Steps to the next identifier.
+        /// @brief Steps to the next identifier.
+        /// @return this iterator.
         iterator& operator++() noexcept {
             ++id_;
             return *this;
         }
-        /// Steps to the next identifier.
+        /// @brief Steps to the next identifier.
+        /// @return the iterator before the step.
         iterator operator++(int) noexcept {
             iterator c = *this;
             ++id_;
@@ -1298,34 +1522,51 @@ public:
 
     /// An empty handle, holding no pair.
     AttrDictReader() noexcept = default;
-    /// Opens and checks the pair name in dir; throws std::system_error (ENOENT, EINVAL for a pair that does not check out, ...).
+    /// @brief Opens and checks the pair name in dir.
+    /// @param dir  the directory
+    /// @param name the dictionary's name
+    /// @throws std::system_error (ENOENT, EINVAL for a pair that does not check out, ...);
+    ///         std::invalid_argument for a name holding a NUL byte.
     AttrDictReader(const std::string& dir, const std::string& name) {
         const std::string d = detail::CString(dir, "dir"), n = detail::CString(name, "name");
         a_.reset(AttrDictOpen(d.c_str(), n.c_str()));
         if (!a_) detail::ThrowErrno(errno, "AttrDictOpen");
     }
 
-    /// The C handle, still owned by this object; NULL when empty.
+    /// @brief The C handle, still owned by this object.
+    /// @return the handle; NULL when empty.
     ::AttrDict* get() const noexcept { return a_.get(); }
-    /// Whether a pair is open.
+    /// @brief Whether a pair is open.
+    /// @return true when one is.
     explicit operator bool() const noexcept { return a_ != nullptr; }
 
-    /// The number of strings.
+    /// @brief The number of strings.
+    /// @return the count.
     std::uint32_t size() const noexcept { return AttrDictSize(a_.get()); }
-    /// Whether there are no strings.
+    /// @brief Whether there are no strings.
+    /// @return true when empty.
     bool empty() const noexcept { return size() == 0; }
-    /// String id; empty when id is not below size(). Throws std::system_error (EINVAL) for a string outside the data file.
+    /// @brief String id.
+    /// @param id the identifier
+    /// @return a view into the mapped data file; empty when id is not below size().
+    /// @throws std::system_error (EINVAL) for a string outside the data file.
     std::optional<std::string_view> get(Id id) const {
         if (id >= size()) return std::nullopt;
         return Get(a_.get(), id);
     }
 
-    /// Identifier 0.
+    /// @brief Identifier 0.
+    /// @return the iterator.
     iterator begin() const noexcept { return iterator(a_.get(), 0); }
-    /// Past the last identifier.
+    /// @brief Past the last identifier.
+    /// @return the iterator.
     iterator end() const noexcept { return iterator(a_.get(), size()); }
 
-    /// Calls f(id, string) from identifier start on through the C enumeration, until f returns false; true when every string was visited. Throws std::system_error (EINVAL) when the walk meets a string outside the data file; what f throws is rethrown after the walk.
+    /// @brief Calls f(id, string) from identifier start on through the C enumeration, until f returns false.
+    /// @param f     called with each identifier and string; what it throws is rethrown after the walk
+    /// @param start the first identifier
+    /// @return true when every string was visited (also when start is not below size()).
+    /// @throws std::system_error (EINVAL) when the walk meets a string outside the data file.
     template <class F>
     bool for_each(F&& f, Id start = 0) const {
         if (start >= size()) return true;
@@ -1344,7 +1585,8 @@ public:
         return r == 0;
     }
 
-    /// Unmaps both files now; throws std::system_error when an unmap failed (the reader is empty either way).
+    /// @brief Unmaps both files now.
+    /// @throws std::system_error when an unmap failed (the reader is empty either way).
     void close() {
         if (!a_) return;
         if (!AttrDictClose(a_.release())) detail::ThrowErrno(errno, "AttrDictClose");
@@ -1391,9 +1633,14 @@ public:
 
     /// An empty handle, holding no cache.
     Cache() noexcept = default;
-    /// A cache of size bytes with the default layout; throws std::system_error when mapping fails.
+    /// @brief A cache of size bytes with the default layout.
+    /// @param size bytes to map in all
+    /// @throws std::system_error when mapping fails.
     explicit Cache(std::uint64_t size) : Cache(size, Params{}) {}
-    /// A cache of size bytes in regions of params.region_pages pages; throws std::invalid_argument for parameters that cannot work, std::system_error when mapping fails.
+    /// @brief A cache of size bytes in regions of params.region_pages pages.
+    /// @param size   bytes to map in all
+    /// @param params the layout and collector thresholds
+    /// @throws std::invalid_argument for parameters that cannot work; std::system_error when mapping fails.
     Cache(std::uint64_t size, const Params& params) {
         // The C call sets errno only when a mapping fails; a refusal of the parameters leaves it.
         errno = 0;
@@ -1405,26 +1652,42 @@ public:
         }
     }
 
-    /// The C cache, still owned by this object; NULL when empty.
+    /// @brief The C cache, still owned by this object.
+    /// @return the cache; NULL when empty.
     ::Cache* get() const noexcept { return c_.get(); }
-    /// Whether a cache is held.
+    /// @brief Whether a cache is held.
+    /// @return true when one is.
     explicit operator bool() const noexcept { return c_ != nullptr; }
 
-    /// The wall clock in ms since the epoch, the clock of expiry times.
+    /// @brief The wall clock, the clock of expiry times.
+    /// @return milliseconds since the epoch.
     static std::uint64_t now() noexcept { return GetCurrentTimeMilliseconds(); }
 
-    /// Stores value under key until the absolute time expires (ms); false when refused (no room, too large for a page). Throws std::invalid_argument for a key holding a NUL byte.
+    /// @brief Stores value under key until the absolute time expires.
+    /// @param key     the key
+    /// @param value   the bytes
+    /// @param expires the absolute expiry, ms on the wall clock; never for none
+    /// @return true when stored; false when refused (no room, too large for a page).
+    /// @throws std::invalid_argument for a key holding a NUL byte.
     bool store(std::string_view key, std::span<const std::byte> value, std::uint64_t expires = never) {
         const std::string k = detail::CString(key, "Cache key");
         if (value.size() > 0xFFFFFFFFu) return false;  // larger than any page
         return ZKCacheStore(c_.get(), detail::BytesOf(k), reinterpret_cast<const UByte*>(value.data()), UInt(value.size()),
                             expires) != FALSE;
     }
-    /// Stores the bytes of a string; as above.
+    /// @brief Stores the bytes of a string under key until the absolute time expires.
+    /// @param key     the key
+    /// @param value   the bytes
+    /// @param expires the absolute expiry, ms on the wall clock; never for none
+    /// @return true when stored; false when refused.
+    /// @throws std::invalid_argument for a key holding a NUL byte.
     bool store(std::string_view key, std::string_view value, std::uint64_t expires = never) {
         return store(key, std::as_bytes(std::span(value.data(), value.size())), expires);
     }
-    /// A copy of the value under key; empty when absent or expired. Throws std::invalid_argument for a key holding a NUL byte.
+    /// @brief A copy of the value under key.
+    /// @param key the key
+    /// @return the value; empty when absent or expired.
+    /// @throws std::invalid_argument for a key holding a NUL byte.
     std::optional<std::string> get(std::string_view key) {
         const std::string k = detail::CString(key, "Cache key");
         std::string out(64, '\0');
@@ -1440,7 +1703,11 @@ public:
             out.resize(got);
         }
     }
-    /// Copies the value under key into buffer when it fits, and returns its size either way (larger than buffer.size(): nothing copied); empty when absent or expired.
+    /// @brief Copies the value under key into buffer when it fits.
+    /// @param key    the key
+    /// @param buffer where the value goes
+    /// @return the value's size either way (larger than buffer.size(): nothing copied); empty when absent or expired.
+    /// @throws std::invalid_argument for a key holding a NUL byte.
     std::optional<std::size_t> get(std::string_view key, std::span<std::byte> buffer) {
         const std::string k = detail::CString(key, "Cache key");
         const UInt room = buffer.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu : UInt(buffer.size());
@@ -1452,7 +1719,8 @@ public:
         if (!found && got == 0) return std::nullopt;
         return std::size_t(got);
     }
-    /// Bytes mapped, blocks stored and their bytes.
+    /// @brief Bytes mapped, blocks stored and their bytes.
+    /// @return the figures.
     Stats stats() noexcept {
         Stats s;
         s.mapped = ZKCacheGetSize(c_.get(), &s.objects, &s.bytes);
