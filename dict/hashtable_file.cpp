@@ -129,25 +129,24 @@ bool SlotsOnGrid(const UInt* slots, UInt nslots) {
 // they read back with the same entries, slots and selection. False when the padding takes the data
 // area past what the format can count.
 bool CopyAligned(const HashTable* t, HashTable* out, std::vector<UByte>& data, std::vector<UInt>& slots) {
-    std::vector<UInt> from, to;  // old and new offsets, both ascending
-    size_t used = 0;
+    struct Move {
+        UInt from, to, span;
+    };
+    std::vector<Move> moves;  // in storage order, so both offsets ascend
+    ULong used = 0;
     zk::ForEachEntry(t, 0, [&](UInt off) {
-        const size_t end = zk::NextEntry(t, off);
-        const size_t at = (used + 7) & ~size_t(7);
-        from.push_back(off);
-        to.push_back(UInt(std::min<size_t>(at, UINT_MAX_VALUE)));  // refused below when past the format
-        used = at + (end - off);
+        const ULong at = (used + 7) & ~ULong(7);
+        const UInt span = UInt(zk::NextEntry(t, off) - off);  // no padding: the table is unaligned
+        if (at + span <= zk::kMaxDataUsed) moves.push_back({off, UInt(at), span});
+        used = at + span;
     });
     if (used > zk::kMaxDataUsed) return false;
     data.assign(used, 0);
-    for (size_t i = 0; i < from.size(); i++) {
-        const size_t end = i + 1 < from.size() ? from[i + 1] : t->t_data_used;
-        std::memcpy(data.data() + to[i], t->t_data + from[i], end - from[i]);
-    }
+    for (const Move& m : moves) std::memcpy(data.data() + m.to, t->t_data + m.from, m.span);
     slots.assign(t->t_entries, t->t_entries + t->t_entries_size);
     for (UInt& e : slots) {
         if (e >= HASH_DELETED) continue;
-        e = to[size_t(std::lower_bound(from.begin(), from.end(), e) - from.begin())];
+        e = std::lower_bound(moves.begin(), moves.end(), e, [](const Move& m, UInt off) { return m.from < off; })->to;
     }
     *out = *t;
     out->t_data = data.data();
@@ -161,6 +160,13 @@ bool CopyAligned(const HashTable* t, HashTable* out, std::vector<UByte>& data, s
 }  // namespace
 
 namespace zk {
+
+bool LoadedImageSound(const HashTable& t, bool aligned) {
+    const TableImage image{t.t_data, t.t_data_used, t.t_val_len, t.t_key_size, aligned, t.t_entries, t.t_entries_size, false};
+    ImageCounts c;
+    return CheckImage(image, &c) && (t.t_selected ? c.live == t.t_entries_used && c.dense == c.live
+                                                  : c.entries == t.t_entries_used && c.live <= c.entries);
+}
 
 bool HashTableFileDataSize(const HashTable* table, size_t* dataBytes) {
     if (table->t_data_used > kMaxDataUsed || table->t_data_used > table->t_data_size) return false;
@@ -222,19 +228,11 @@ HashTable* HashTableReadStream(std::FILE* f, const char* name, HashKeyFunction h
     // loaded that way itself), whose entries follow one another without padding. A file whose
     // offsets are all on the grid but whose data area only holds up walked without padding is
     // unaligned too: this library writes such tables aligned, but earlier files may hold them.
-    // Outside a selection every entry is counted (though a selection into an array may have emptied
-    // its slots); a selected table holds its list densely in the first slots.
-    auto sound = [&t, selected](bool aligned) {
-        TableImage image{t.t_data, t.t_data_used, t.t_val_len, t.t_key_size, aligned, t.t_entries, t.t_entries_size, false};
-        ImageCounts c;
-        return CheckImage(image, &c) && (selected ? c.live == t.t_entries_used && c.dense == c.live
-                                                  : c.entries == t.t_entries_used && c.live <= c.entries);
-    };
     bool aligned = SlotsOnGrid(t.t_entries, t.t_entries_size);
-    bool ok = sound(aligned);
+    bool ok = LoadedImageSound(t, aligned);
     if (!ok && aligned) {
         aligned = false;
-        ok = sound(false);
+        ok = LoadedImageSound(t, false);
     }
     t.t_aligned = aligned ? TRUE : FALSE;
     if (!ok) {

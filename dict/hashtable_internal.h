@@ -38,6 +38,12 @@ HashTable* HashTableReadStream(std::FILE* f, const char* name, HashKeyFunction h
 // outgrown the format's 32 bits). FALSE when the table cannot be represented at all.
 bool HashTableFileDataSize(const HashTable* table, size_t* dataBytes);
 
+// Whether a table loaded from a file holds whole entries and matches its header's counts, its data
+// area walked with padding (aligned) or without: outside a selection every entry is counted (though
+// a selection into an array may have emptied its slots); a selected table holds its list densely in
+// the first slots.
+bool LoadedImageSound(const HashTable& t, bool aligned);
+
 // Checks every invariant of a table: sizes and counts, slot contents against the entries of the
 // data area, and (outside a selection) that every entry is the first match on its key's probe path.
 // Returns an empty string when the table is sound, else a description of the first fault. ptr is
