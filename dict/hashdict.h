@@ -57,9 +57,11 @@
  * Giving a record to another kind's destructor is a contract violation.
  *
  * @par Failure
- * Construction cannot fail quietly: wrong arguments and unstable callbacks are assertion
+ * HashDictBuild cannot fail quietly: wrong arguments and unstable callbacks are assertion
  * failures, and a key list that cannot be hashed (duplicate keys in particular) is a fatal report
- * "hdict: cannot generate". Writers and openers return FALSE or NULL with errno set.
+ * "hdict: cannot generate". HashDictTryBuild takes the same arguments and never ends the process:
+ * it returns NULL with errno set and says why in a HashDictBuildError, naming two equal keys when
+ * that is the reason. Writers and openers return FALSE or NULL with errno set.
  *
  * @par Threads
  * A finished record is read-only; any number of threads may look keys up in it and write
@@ -158,6 +160,48 @@ typedef Id (*DictValFun)(void* dict, Id idx);
  */
 ZK_EXPORT HashDict* HashDictBuild(Id nentries, void* dict, DictKeyFun key, DictValFun val, UByte nbits, UByte probe,
                                   Boolean verbose);
+
+/** @brief Why HashDictTryBuild gave no dictionary. */
+typedef enum {
+    HASHDICT_ERROR_NONE = 0,            /**< no failure: the build succeeded */
+    HASHDICT_ERROR_DUPLICATE = 1,       /**< two keys are equal (errno EEXIST) */
+    HASHDICT_ERROR_CANNOT_GENERATE = 2, /**< no attempt of the attempt limit peeled (errno EAGAIN) */
+    HASHDICT_ERROR_INVALID = 3          /**< an argument out of range, or a callback that gave NULL or
+                                             changed its answer (errno EINVAL) */
+} HashDictBuildErrorCode;
+
+/** @brief The detail of a failed HashDictTryBuild. */
+typedef struct {
+    HashDictBuildErrorCode code; /**< why the build failed; HASHDICT_ERROR_NONE after a success */
+    Id first;                    /**< HASHDICT_ERROR_DUPLICATE: the index of one of two equal keys */
+    Id second;                   /**< HASHDICT_ERROR_DUPLICATE: the index of the other, above first */
+} HashDictBuildError;
+
+/**
+ * @brief HashDictBuild that reports failure instead of ending the process.
+ *
+ * Takes the arguments of HashDictBuild and, on success, returns the same dictionary: its image is
+ * byte for byte the one HashDictBuild gives for the same keys. Duplicate keys cost nothing while
+ * there are none: equal keys land on the same three vertices and stop a peel, so they are looked
+ * for only after a peel has failed, and confirmed by comparing the keys' bytes. Nothing is reported
+ * through the message service except the progress that verbose asks for.
+ *
+ * @param nentries the number of keys, at most HASHDICT_MAX_ENTRIES
+ * @param dict     passed to both callbacks unchanged
+ * @param key      gives each key
+ * @param val      gives each key's value, or NULL: lookups of key i then return i
+ * @param nbits    the width of val's values (1 to 32; with val NULL it is unused but must not exceed
+ *                 32)
+ * @param probe    the number of check bytes per key, 0 to 8, and 0 when val is given
+ * @param verbose  TRUE: progress is reported through the message service
+ * @param[out] error when not NULL, receives the reason: code HASHDICT_ERROR_NONE after a success
+ * @return the dictionary, released with HashDictFree; or NULL with errno set: EEXIST for two equal
+ *         keys (their indices in error->first and error->second), EAGAIN when no attempt succeeded,
+ *         EINVAL for an argument out of range (key NULL included), a key callback that stored NULL
+ *         or changed its answer, or a value of val that does not fit in nbits bits.
+ */
+ZK_EXPORT HashDict* HashDictTryBuild(Id nentries, void* dict, DictKeyFun key, DictValFun val, UByte nbits,
+                                     UByte probe, Boolean verbose, HashDictBuildError* error);
 
 /**
  * @brief Looks a key up.

@@ -1,6 +1,7 @@
 // Construction of the static dictionary: draw coefficients, hash every key to an edge of a
 // 3-hypergraph, peel the graph, and assign the function table in reverse peeling order.
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstring>
 #include <string>
@@ -29,6 +30,14 @@ Id AheadFor(const HashDict* hdict) { return hdict->h_size >= kAheadFrom ? kAhead
 
 void Report(int line, const char* function, int severity) {
     ZKSetMessageContext2_(kPath, line, kHashDictModule, function, severity, 0);
+}
+
+// Records why the build stops, for HashDictTryBuild; false, so that a step can return it.
+bool Failed(BuildFailure* fail, HashDictBuildErrorCode code, Id first = 0, Id second = 0) {
+    fail->code = code;
+    fail->first = first;
+    fail->second = second;
+    return false;
 }
 
 // The bytes of a block of n values of the given width, as ArrayNew_ sized it.
@@ -98,13 +107,15 @@ bool FindDuplicateKeys(const Graph* g, void* dict, DictKeyFun key, Id nentries, 
     for (size_t i = 1; i < left.size(); ++i) {
         const Id e = left[i - 1], f = left[i];
         if (triple(e) != triple(f)) continue;
+        // Every key came through the scan and the attempt, so only a callback that changed its
+        // answer gives NULL here; such a pair is then no proof of equal keys.
         const UByte* p = nullptr;
         UShort len = key(dict, e - 1, &p);
-        ZK_ASSERT(p != NULL);
+        if (p == nullptr) continue;
         bytes.assign(reinterpret_cast<const char*>(p), len);
+        p = nullptr;
         len = key(dict, f - 1, &p);
-        ZK_ASSERT(p != NULL);
-        if (len == bytes.size() && std::memcmp(p, bytes.data(), len) == 0) {
+        if (p != nullptr && len == bytes.size() && std::memcmp(p, bytes.data(), len) == 0) {
             *first = e - 1;
             *second = f - 1;
             return true;
@@ -129,8 +140,8 @@ ULong BuildRandom::Next() {
     return static_cast<ULong>(value);
 }
 
-void HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, DictKeyFun key, UByte probe,
-                  Boolean verbose) {
+bool HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, DictKeyFun key, UByte probe,
+                  Boolean verbose, BuildFailure* fail) {
     hdict->h_created = TRUE;
     hdict->h_nentries = nentries;
     hdict->h_size = static_cast<Id>(static_cast<double>(nentries) * 1.25) + 5;
@@ -143,6 +154,7 @@ void HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, Dict
     for (Id idx = 0; idx < nentries; ++idx) {
         const UByte* bytes = nullptr;
         const UShort len = key(dict, idx, &bytes);
+        if (bytes == nullptr && fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
         ZK_ASSERT(bytes != NULL);
         for (UShort i = 0; i < len; ++i) rank[bytes[i]] = 1;
         if (len > maxlen) maxlen = len;
@@ -172,6 +184,7 @@ void HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, Dict
         Report(__LINE__, "HashDictInit", 2);
         ZKMessage_("hdict: nentries=%d", hdict->h_nentries);
     }
+    return true;
 }
 
 Graph* GraphNew(const HashDict* hdict) {
@@ -190,7 +203,8 @@ Graph* GraphNew(const HashDict* hdict) {
     return g;
 }
 
-void GraphBuild(Graph* graph, HashDict* hdict, void* dict, DictKeyFun key, Boolean verbose, BuildRandom* random) {
+bool GraphBuild(Graph* graph, HashDict* hdict, void* dict, DictKeyFun key, Boolean verbose, BuildRandom* random,
+                BuildFailure* fail) {
     const ULong ncoef = 3 * ULong{hdict->h_nchars} * hdict->h_maxlen;
     for (unsigned attempts = 0;;) {
         if (verbose && attempts > 0) {
@@ -201,22 +215,26 @@ void GraphBuild(Graph* graph, HashDict* hdict, void* dict, DictKeyFun key, Boole
         for (Id idx = 0; idx < hdict->h_nentries; ++idx) {
             const UByte* bytes = nullptr;
             const UShort len = key(dict, idx, &bytes);
+            if (bytes == nullptr && fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
             ZK_ASSERT(bytes != NULL);
             Id v0, v1, v2;
             // Every key passed the scan, so only a key callback that changed its answer fails here.
             const Boolean hashed = Hash(hdict, &v0, &v1, &v2, bytes, len);
+            if (!hashed && fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
             ZK_ASSERT(hashed);
             NodeSet(graph, idx + 1, 0, v0);
             NodeSet(graph, idx + 1, 1, v1);
             NodeSet(graph, idx + 1, 2, v2);
         }
         if (++attempts == kMaxAttempts + 1) {
+            if (fail != nullptr) return Failed(fail, HASHDICT_ERROR_CANNOT_GENERATE);
             Report(__LINE__, "GraphBuild", 4);
             ZKMessage_("hdict: cannot generate");
         }
         if (GraphAcyclic(graph, hdict)) break;
         Id first, second;
         if (FindDuplicateKeys(graph, dict, key, hdict->h_nentries, &first, &second)) {
+            if (fail != nullptr) return Failed(fail, HASHDICT_ERROR_DUPLICATE, first, second);
             Report(__LINE__, "GraphBuild", 3);
             ZKMessage_("hdict: duplicate keys %u and %u", first, second);
             Report(__LINE__, "GraphBuild", 4);
@@ -229,6 +247,7 @@ void GraphBuild(Graph* graph, HashDict* hdict, void* dict, DictKeyFun key, Boole
                                                                      hdict->h_fun_size + hdict->h_probe_size) /
                                                                     1024));
     }
+    return true;
 }
 
 Boolean GraphAcyclic(Graph* graph, const HashDict* hdict) {
@@ -349,16 +368,66 @@ void GraphDelete(Graph* graph) {
     UnAllocate_(graph, kPath, __LINE__);
 }
 
-void HashDictProbe(HashDict* hdict, void* dict, DictKeyFun key) {
+bool HashDictProbe(HashDict* hdict, void* dict, DictKeyFun key, BuildFailure* fail) {
     for (Id idx = 0; idx < hdict->h_nentries; ++idx) {
         const UByte* bytes = nullptr;
         const UShort len = key(dict, idx, &bytes);
+        if (bytes == nullptr && fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
         ZK_ASSERT(bytes != NULL);
         Probe(hdict, TRUE, idx, bytes, len);
+        if (fail != nullptr && HashDictFind(hdict, bytes, len) != idx) return Failed(fail, HASHDICT_ERROR_INVALID);
         ZK_ASSERT(HashDictFind(hdict, bytes, len) == idx);
     }
+    return true;
 }
 
+namespace {
+
+// Every key looked up again, for a build with values: each must give the value it was built with.
+bool VerifyValues(const HashDict* hdict, Id nentries, void* dict, DictKeyFun key, DictValFun val,
+                  BuildFailure* fail) {
+    for (Id idx = 0; idx < nentries; ++idx) {
+        const UByte* bytes = nullptr;
+        const UShort len = key(dict, idx, &bytes);
+        if (bytes == nullptr && fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
+        ZK_ASSERT(bytes != NULL);
+        // Spelled out rather than one ZK_ASSERT: the lookup must come before the value callback,
+        // and C++ leaves the order of the two sides of == open.
+        const Id found = HashDictFind(hdict, bytes, len);
+        if (found != (*val)(dict, idx)) {
+            if (fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
+            ZKAssertFail_("HashDictFind(hdict, bytes, len) == (*val)(dict, idx)", __FILE__, __LINE__,
+                          ZK_ASSERT_FUNCTION);
+        }
+    }
+    return true;
+}
+
+// HashDictBuild's steps after the argument checks, for both entries. With a BuildFailure, a failure
+// releases everything and gives NULL; without one, it ends the process as HashDictBuild always has.
+HashDict* Build(Id nentries, void* dict, DictKeyFun key, DictValFun val, UByte nbits, UByte probe, Boolean verbose,
+                BuildFailure* fail) {
+    BuildRandom random;
+    auto* hdict = static_cast<HashDict*>(Allocate_(sizeof(HashDict), nullptr, kPath, __LINE__));
+    std::memset(hdict, 0, sizeof *hdict);
+    const ULong maxvalue = val != nullptr ? (ULong{1} << nbits) - 1 : ULong{nentries};
+    bool ok = HashDictInit(hdict, nentries, maxvalue, dict, key, probe, verbose, fail);
+    if (ok) {
+        Graph* graph = GraphNew(hdict);
+        ok = GraphBuild(graph, hdict, dict, key, verbose, &random, fail);
+        if (ok) GraphAssign(graph, hdict, dict, val);
+        GraphDelete(graph);
+    }
+    ok = ok && (probe == 0 || HashDictProbe(hdict, dict, key, fail));
+    ok = ok && (val == nullptr || VerifyValues(hdict, nentries, dict, key, val, fail));
+    if (!ok) {
+        HashDictFree(hdict);
+        return nullptr;
+    }
+    return hdict;
+}
+
+}  // namespace
 }  // namespace zk
 
 extern "C" {
@@ -368,28 +437,25 @@ ZK_EXPORT HashDict* HashDictBuild(Id nentries, void* dict, DictKeyFun key, DictV
     ZK_ASSERT(nbits <= 32 && (val == NULL || (probe == 0 && nbits != 0)));
     ZK_ASSERT(nentries <= HASHDICT_MAX_ENTRIES);
     ZK_ASSERT(key != NULL);
-    zk::BuildRandom random;
-    auto* hdict = static_cast<HashDict*>(Allocate_(sizeof(HashDict), nullptr, zk::kPath, __LINE__));
-    const ULong maxvalue = val != nullptr ? (ULong{1} << nbits) - 1 : ULong{nentries};
-    zk::HashDictInit(hdict, nentries, maxvalue, dict, key, probe, verbose);
-    zk::Graph* graph = zk::GraphNew(hdict);
-    zk::GraphBuild(graph, hdict, dict, key, verbose, &random);
-    zk::GraphAssign(graph, hdict, dict, val);
-    zk::GraphDelete(graph);
-    if (probe != 0) zk::HashDictProbe(hdict, dict, key);
-    if (val != nullptr) {
-        for (Id idx = 0; idx < nentries; ++idx) {
-            const UByte* bytes = nullptr;
-            const UShort len = key(dict, idx, &bytes);
-            ZK_ASSERT(bytes != NULL);
-            // Spelled out rather than one ZK_ASSERT: the lookup must come before the value callback,
-            // and C++ leaves the order of the two sides of == open.
-            const Id found = HashDictFind(hdict, bytes, len);
-            if (found != (*val)(dict, idx)) {
-                ZKAssertFail_("HashDictFind(hdict, bytes, len) == (*val)(dict, idx)", __FILE__, __LINE__,
-                              ZK_ASSERT_FUNCTION);
-            }
-        }
+    return zk::Build(nentries, dict, key, val, nbits, probe, verbose, nullptr);
+}
+
+ZK_EXPORT HashDict* HashDictTryBuild(Id nentries, void* dict, DictKeyFun key, DictValFun val, UByte nbits,
+                                     UByte probe, Boolean verbose, HashDictBuildError* error) {
+    zk::BuildFailure fail;
+    HashDict* hdict = nullptr;
+    if (nbits > 32 || (val != nullptr && (probe != 0 || nbits == 0)) || probe > 8 || nentries > HASHDICT_MAX_ENTRIES ||
+        key == nullptr) {
+        fail.code = HASHDICT_ERROR_INVALID;
+    } else {
+        hdict = zk::Build(nentries, dict, key, val, nbits, probe, verbose, &fail);
+    }
+    if (error != nullptr) *error = HashDictBuildError{fail.code, fail.first, fail.second};
+    switch (fail.code) {
+    case HASHDICT_ERROR_NONE: break;
+    case HASHDICT_ERROR_DUPLICATE: errno = EEXIST; break;
+    case HASHDICT_ERROR_CANNOT_GENERATE: errno = EAGAIN; break;
+    case HASHDICT_ERROR_INVALID: errno = EINVAL; break;
     }
     return hdict;
 }

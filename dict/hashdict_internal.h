@@ -128,13 +128,24 @@ struct Graph {
     State* g_state;         // the explicit stack of the depth-first peel
 };
 
-// The steps of HashDictBuild, in their order. maxvalue is the largest value a lookup returns.
-void HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, DictKeyFun key, UByte probe,
-                  Boolean verbose);
+// Where a step of the build goes when it cannot go on. HashDictBuild passes none: each failure is
+// then the assertion or fatal report it has always been. HashDictTryBuild passes one: the step
+// records the reason in it and returns false, and the process goes on.
+struct BuildFailure {
+    HashDictBuildErrorCode code = HASHDICT_ERROR_NONE;
+    Id first = 0;   // the two equal keys of HASHDICT_ERROR_DUPLICATE
+    Id second = 0;
+};
+
+// The steps of HashDictBuild, in their order. maxvalue is the largest value a lookup returns. Those
+// that return bool give false only with a BuildFailure, after recording why in it.
+bool HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, DictKeyFun key, UByte probe,
+                  Boolean verbose, BuildFailure* fail = nullptr);
 Graph* GraphNew(const HashDict* hdict);
 // Draws coefficients and hashes the keys until the graph peels completely; the peel order is left
-// on the graph's edge stack. Ends the process when no attempt succeeds.
-void GraphBuild(Graph* graph, HashDict* hdict, void* dict, DictKeyFun key, Boolean verbose, BuildRandom* random);
+// on the graph's edge stack. Without a BuildFailure, ends the process when no attempt succeeds.
+bool GraphBuild(Graph* graph, HashDict* hdict, void* dict, DictKeyFun key, Boolean verbose, BuildRandom* random,
+                BuildFailure* fail = nullptr);
 // Links every edge of g_node to its vertices and peels; TRUE when every edge came off.
 Boolean GraphAcyclic(Graph* graph, const HashDict* hdict);
 // Removes edge e, the only edge left at vertex v, and depth first every edge that this leaves alone
@@ -144,7 +155,7 @@ void DeleteAllEdges(Graph* graph, Id v, Id e);
 void GraphAssign(Graph* graph, HashDict* hdict, void* dict, DictValFun val);
 void GraphDelete(Graph* graph);
 // Stores every key's check bytes and verifies every key by lookup.
-void HashDictProbe(HashDict* hdict, void* dict, DictKeyFun key);
+bool HashDictProbe(HashDict* hdict, void* dict, DictKeyFun key, BuildFailure* fail = nullptr);
 
 // Vertex k of edge e.
 inline Id NodeGet(const Graph* graph, Id e, unsigned k) {
