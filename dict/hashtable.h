@@ -338,7 +338,8 @@ ZK_EXPORT Boolean HashTableWrite(const HashTable* table, const char* filename);
  * @param vm       memory kind, as for HashTableNew
  * @return the table, or NULL after a report (`"error opening %s"`, or `"error reading %s"` for a
  *         short, corrupt or inconsistent file, with errno EINVAL when the bytes themselves are at
- *         fault).
+ *         fault). Only a regular file is opened, and never in a way that blocks: a device gives
+ *         "error opening %s" with ENODEV, a directory, FIFO or socket with EINVAL.
  */
 ZK_EXPORT HashTable* HashTableRead(const char* filename, HashKeyFunction hash, HashValueFunction value,
                                    HashEqualFunction equal, Boolean vm);

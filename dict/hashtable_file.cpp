@@ -1,5 +1,6 @@
 // Saving a HashTable as its memory image and loading it back; the layout is in dict/hashtable.h.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include "dict/atomic_file.h"
 #include "dict/hashtable.h"
 #include "dict/hashtable_internal.h"
+#include "zklib/regular_file.h"
 
 namespace {
 
@@ -304,9 +306,16 @@ ZK_EXPORT Boolean HashTableWrite(const HashTable* table, const char* filename) {
 
 ZK_EXPORT HashTable* HashTableRead(const char* filename, HashKeyFunction hash, HashValueFunction value,
                                    HashEqualFunction equal, Boolean vm) {
-    std::FILE* f = filename != nullptr ? std::fopen(filename, "r") : nullptr;
+    // Only a regular file can hold a table, and a FIFO must not keep the open waiting for a writer.
+    const int fd = filename != nullptr ? zk::OpenRegularFile(filename) : -1;
+    std::FILE* f = fd >= 0 ? fdopen(fd, "r") : nullptr;
     if (f == nullptr) {
         if (filename == nullptr) errno = EINVAL;
+        if (fd >= 0) {
+            ZKErrorSave();
+            close(fd);
+            ZKErrorRestore();
+        }
         Report("HashTableRead", __LINE__, "error opening %s", filename);
         return nullptr;
     }

@@ -1,6 +1,7 @@
 // Read-only mappings of whole files.
 
 #include "zklib/zklib.h"
+#include "zklib/regular_file.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -41,22 +42,9 @@ ZK_EXPORT void* FileMapRead(const char* dir, const char* name, size_t* size, Boo
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    int fd;
-    do {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return nullptr;
-    }
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        CloseKeepingErrno(fd);
-        return nullptr;
-    }
-    // Devices, FIFOs and directories have no stable length to map.
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = EINVAL;
+    const int fd = zk::OpenRegularFile(path, &st);
+    if (fd < 0) {
         return nullptr;
     }
     if (st.st_size == 0) {
