@@ -660,9 +660,15 @@ TEST_F(MessageTest, HandlerSwapAndDefaultOutput) {
     ZKMessage_("bad index %u", 5u);
     ZKSetMessageContext2_("dict/b.cpp", 34, "zkdict", "HashDictBuild", 2, 0);
     ZKMessage_("peeled");
+    // A severity-4 report that returns is no fatal one: the call fails and the process goes on.
+    ZKSetMessageContext2_("dict/hashtable", 7, "zkdict", "HashTableRead", 4, 0);
+    errno = EINVAL;
+    ZKErrorRethrow_("error reading %s", "t.tab");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "dict/a.cpp:12: zkdict: AttrDictOpen: error: bad index 5\n"
-              "dict/b.cpp:34: zkdict: HashDictBuild: peeled\n");
+              "dict/b.cpp:34: zkdict: HashDictBuild: peeled\n"
+              "dict/hashtable:7: zkdict: HashTableRead: error: error reading t.tab: " +
+                  std::string(std::strerror(EINVAL)) + "\n");
     EXPECT_TRUE(gReports.empty());
 }
 

@@ -32,10 +32,14 @@ constexpr int kFatal = 4;
 constexpr int kError = 3;
 
 thread_local Context tlsContext = kNoContext;
+// Whether the report being delivered on this thread returns to its caller. A severity-4 report
+// through ZKErrorRethrow_ does (the caller fails cleanly and the process goes on), so the default
+// handler words it as an error: "fatal" is kept for the reports that end the process.
+thread_local bool tlsReportReturns = false;
 
 void DefaultHandler(const char* path, int line, const char* module, const char* function, int severity,
                     int /*flag*/, const char* text) {
-    const char* label = severity == kFatal ? "fatal: " : severity == kError ? "error: " : "";
+    const char* label = severity >= kFatal && !tlsReportReturns ? "fatal: " : severity >= kError ? "error: " : "";
     // One call, so lines from concurrent threads do not interleave.
     std::fprintf(stderr, "%s:%d: %s: %s: %s%s\n", path, line, module, function, label, text);
 }
@@ -97,8 +101,11 @@ void Deliver(const char* format, va_list args, const char* suffix, bool fatalSto
     Context context = tlsContext;
     tlsContext = kNoContext;
     ZKMessageHandler handler = gHandler.load(std::memory_order_acquire);
+    const bool returnedBefore = tlsReportReturns;
+    tlsReportReturns = !(fatalStops && context.severity == kFatal);
     handler(context.path, context.line, context.module, context.function, context.severity, context.flag,
             text.c_str());
+    tlsReportReturns = returnedBefore;
     if (fatalStops && context.severity == kFatal) {
         std::abort();
     }

@@ -18,9 +18,11 @@
  * @par Messages
  * A report is a context (ZKSetMessageContext2_) followed by a text (ZKMessage_ or
  * ZKErrorRethrow_). Severity 2 is progress, 3 an error the caller survives, 4 a fatal failure: after
- * the handler has seen a severity-4 report, the process aborts, whatever the handler did. The default
- * handler writes one line to stderr; ZKSetMessageHandler reroutes reports (for a client's own log, or
- * a test that captures them). The context is per thread, so threads may report concurrently.
+ * the handler has seen a severity-4 report through ZKMessage_, the process aborts, whatever the
+ * handler did. ZKErrorRethrow_ returns at any severity. The default handler writes one line to
+ * stderr, labelled "fatal: " only for the reports that end the process and "error: " for the other
+ * reports of severity 3 or 4; ZKSetMessageHandler reroutes reports (for a client's own log, or a
+ * test that captures them). The context is per thread, so threads may report concurrently.
  *
  * @par Threads
  * Everything here may be called from any thread; a Channel or an array is used by one
@@ -199,7 +201,9 @@ ZK_EXPORT Boolean MemoryUnmap_(void* block, size_t size, const char* path, int l
  * @param[out] size  receives the file's length
  * @param[out] empty receives TRUE for a zero-length file, FALSE otherwise
  * @return the mapping, or NULL on failure with errno set; a zero-length file also gives NULL, with
- *         *empty set to TRUE.
+ *         *empty set to TRUE. Anything but a regular file is refused before it is opened, and the
+ *         open never blocks (a FIFO waits for no writer): errno ENODEV for a device, EINVAL for a
+ *         directory, FIFO or socket.
  */
 ZK_EXPORT void* FileMapRead(const char* dir, const char* name, size_t* size, Boolean* empty);
 /**
