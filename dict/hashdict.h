@@ -348,8 +348,11 @@ ZK_EXPORT Boolean HashDictMMWriteSwapped(const HashDict* hdict, Channel* f, size
  * @param name   the file name without suffix
  * @param suffix the suffix; NULL: HASHDICT_SUFFIX
  * @return the record, valid until HashDictClose; NULL with errno set when the file is missing,
- *         unreadable, empty or not a sound image (EINVAL).
- * @warning The file must not be truncated while it is mapped.
+ *         unreadable, empty or not a sound image (EINVAL), or not a regular file (ENODEV for a
+ *         device, EINVAL otherwise; a FIFO is refused without waiting for a writer).
+ * @warning The file must not be truncated while it is mapped (that ends the process with SIGBUS, as
+ *          for any mapping). A file rewritten in place under an open dictionary gives wrong answers,
+ *          but lookups still read only inside the mapping.
  */
 ZK_EXPORT HashDict* HashDictOpen(const char* dir, const char* name, const char* suffix);
 /**

@@ -46,11 +46,15 @@ inline ULong Reduce(ULong x, ULong m) { return std::min(x, x - m); }
     const ULong m2 = m0 - 2;
     const Short* rank = hdict->h_rank;
     const Id* row = hdict->h_coef;
-    const size_t stride = 3 * size_t{hdict->h_nchars};
+    const unsigned nchars = hdict->h_nchars;
+    const size_t stride = 3 * size_t{nchars};
     ULong s0 = 0, s1 = 0, s2 = 0;
     for (int p = 0; p < len; ++p, row += stride) {
         const int r = rank[bytes[p]];
-        if (r < 0) return FALSE;
+        // Rank -1 (a byte no key holds) and any rank past the coefficients fail alike: the rank table
+        // lies in the image, and a file rewritten under an open dictionary must not lead the
+        // coefficient read outside it. One unsigned comparison covers both.
+        if (static_cast<unsigned>(r) >= nchars) return FALSE;
         const Id* t = row + 3 * r;
         s0 += t[0];
         s1 += t[1];

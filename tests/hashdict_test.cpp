@@ -1,5 +1,6 @@
 // HashDict: packed arrays, hashing, the peel, construction, images and their carriers.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -541,6 +542,108 @@ TEST(HashDictBuildTest, ProgressReports) {
     HashDictFree(d);
 }
 
+// ---- builds that report their failure ---------------------------------------------------------------
+
+struct TryResult {
+    HashDict* dict;
+    int err;
+    HashDictBuildError error;
+};
+
+TryResult TryBuild(Id n, void* ctx, DictKeyFun key, DictValFun val, UByte nbits, UByte probe) {
+    HashDictBuildError error{HASHDICT_ERROR_CANNOT_GENERATE, 7, 7};  // overwritten in every case
+    errno = 0;
+    HashDict* d = HashDictTryBuild(n, ctx, key, val, nbits, probe, FALSE, &error);
+    return {d, errno, error};
+}
+
+// A success is HashDictBuild's dictionary, byte for byte, and says so in the error record.
+TEST_F(HashDictFiles, TryBuildGivesTheImageOfTheBuild) {
+    KeyList list{GeneratedKeys(60000, 91), {}};
+    for (size_t i = 0; i < list.keys.size(); ++i) list.values.push_back(Id(i * 2654435761u) >> 12);
+    auto same = [&](HashDict* built, TryResult tried) {
+        ASSERT_NE(tried.dict, nullptr);
+        EXPECT_EQ(tried.error.code, HASHDICT_ERROR_NONE);
+        EXPECT_TRUE(Image(built) == Image(tried.dict));
+        HashDictFree(built);
+        HashDictFree(tried.dict);
+    };
+    same(list.Build(3), TryBuild(Id(list.keys.size()), &list, KeyList::Key, nullptr, 0, 3));
+    same(list.BuildValues(20), TryBuild(Id(list.keys.size()), &list, KeyList::Key, KeyList::Value, 20, 0));
+    KeyList none;
+    same(none.Build(), TryBuild(0, &none, KeyList::Key, nullptr, 0, 0));
+    // The error record is optional.
+    HashDict* d = HashDictTryBuild(Id(list.keys.size()), &list, KeyList::Key, nullptr, 0, 0, FALSE, nullptr);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(Find(d, list.keys[4321]), 4321u);
+    HashDictFree(d);
+}
+
+// Every way HashDictBuild would stop the process comes back as a code and an errno instead, with
+// nothing reported and nothing left allocated (the sanitizer build checks the last).
+TEST(HashDictTryBuildTest, FailuresComeBackWithTheirReason) {
+    CapturedReports reports;
+    KeyList list{GeneratedKeys(100000, 21), {}};
+    list.keys[70000] = list.keys[123];
+    TryResult r = TryBuild(Id(list.keys.size()), &list, KeyList::Key, nullptr, 0, 2);
+    EXPECT_EQ(r.dict, nullptr);
+    EXPECT_EQ(r.err, EEXIST);
+    EXPECT_EQ(r.error.code, HASHDICT_ERROR_DUPLICATE);
+    EXPECT_EQ(r.error.first, 123u);
+    EXPECT_EQ(r.error.second, 70000u);
+    // Two empty keys are equal too, and so are keys that differ from the others in length only.
+    KeyList empties{{"a", "", "b", "ab", ""}, {}};
+    r = TryBuild(5, &empties, KeyList::Key, nullptr, 0, 0);
+    EXPECT_EQ(r.error.code, HASHDICT_ERROR_DUPLICATE);
+    EXPECT_EQ(std::pair(r.error.first, r.error.second), std::pair(1u, 4u));
+
+    KeyList small{{"ab", "cd", "ef", "gh"}, {0, 1, 2, 3}};
+    auto nullKey = [](void*, Id, const UByte** bytes) -> UShort { return *bytes = nullptr, 0; };
+    auto tooWide = [](void*, Id) -> Id { return 4; };
+    const std::vector<TryResult> invalid = {
+        TryBuild(4, &small, KeyList::Key, nullptr, 33, 0),         TryBuild(4, &small, KeyList::Key, KeyList::Value, 8, 1),
+        TryBuild(4, &small, KeyList::Key, KeyList::Value, 0, 0),    TryBuild(4, &small, KeyList::Key, nullptr, 0, 9),
+        TryBuild(4, &small, nullptr, nullptr, 0, 0),                TryBuild(HASHDICT_MAX_ENTRIES + 1, &small, KeyList::Key, nullptr, 0, 0),
+        TryBuild(4, &small, nullKey, nullptr, 0, 0),                TryBuild(4, &small, KeyList::Key, tooWide, 2, 0),
+    };
+    for (size_t i = 0; i < invalid.size(); ++i) {
+        EXPECT_EQ(invalid[i].dict, nullptr) << i;
+        EXPECT_EQ(invalid[i].err, EINVAL) << i;
+        EXPECT_EQ(invalid[i].error.code, HASHDICT_ERROR_INVALID) << i;
+    }
+
+    // A key callback whose answers change between passes: after the scan, key 1 comes back as key
+    // 0 in every attempt, so no attempt peels, and as itself when the build compares the two, so
+    // they are never confirmed equal. The thousandth failure gives up.
+    struct Shifty {
+        unsigned calls = 0;
+        static UShort Key(void* ctx, Id idx, const UByte** bytes) {
+            const unsigned call = static_cast<Shifty*>(ctx)->calls++;
+            const bool inAttempt = call >= 2 && (call - 2) / 2 % 2 == 0;
+            *bytes = reinterpret_cast<const UByte*>(idx == 0 || inAttempt ? "a" : "b");
+            return 1;
+        }
+    } shifty;
+    r = TryBuild(2, &shifty, Shifty::Key, nullptr, 0, 0);
+    EXPECT_EQ(r.dict, nullptr);
+    EXPECT_EQ(r.err, EAGAIN);
+    EXPECT_EQ(r.error.code, HASHDICT_ERROR_CANNOT_GENERATE);
+    EXPECT_EQ(shifty.calls, 2u + 1001u * 2u + 1000u * 2u)
+        << "the scan, 1001 attempt passes (the last given up before its peel) and 1000 comparisons";
+
+    // A key callback that changes to bytes no key had in the scan cannot be hashed.
+    struct Changing {
+        unsigned calls = 0;
+        static UShort Key(void* ctx, Id, const UByte** bytes) {
+            *bytes = reinterpret_cast<const UByte*>(static_cast<Changing*>(ctx)->calls++ < 2 ? "a" : "z");
+            return 1;
+        }
+    } changing;
+    r = TryBuild(2, &changing, Changing::Key, nullptr, 0, 0);
+    EXPECT_EQ(r.error.code, HASHDICT_ERROR_INVALID);
+    EXPECT_TRUE(reports.Take().empty());
+}
+
 // ---- images ----------------------------------------------------------------------------------------
 
 // Three keys of at most two bytes over three byte values: the 640-byte image worked out by hand.
@@ -790,6 +893,28 @@ TEST_F(HashDictFiles, CorruptImagesAreRefusedOrStayInBounds) {
     EXPECT_TRUE(opens(longer)) << "bytes after the image are ignored";
     EXPECT_FALSE(opens(good, 4)) << "an image must be 8-byte aligned";
     HashDictFree(d);
+}
+
+// The open checks every rank, but the file may change afterwards under the mapping: each rank a
+// lookup takes from it must still keep the coefficient read inside the image. Ranks far past the
+// table would reach beyond the mapping's end.
+TEST_F(HashDictFiles, AFileRewrittenUnderAnOpenDictionaryIsReadOnlyInsideIt) {
+    KeyList list{GeneratedKeys(500, 8), {}};
+    HashDict* built = list.Build();
+    ASSERT_TRUE(HashDictWrite(built, dir_.c_str(), "open", nullptr, FALSE));
+    HashDictFree(built);
+    HashDict* d = HashDictOpen(dir_.c_str(), "open", nullptr);
+    ASSERT_NE(d, nullptr);
+    const int fd = open(PathOf("open.dic").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    for (const Short rank : {Short{0x7FFF}, Short(d->h_nchars), Short{-2}, Short{-32768}}) {
+        const std::vector<Short> ranks(256, rank);
+        ASSERT_EQ(pwrite(fd, ranks.data(), 512, zk::kImageHeaderSize), 512);
+        ASSERT_EQ(d->h_rank[0], rank) << "the mapping shows the rewrite";
+        for (const std::string& k : list.keys) EXPECT_EQ(Find(d, k), HASHDICT_NOT_FOUND) << k;
+    }
+    close(fd);
+    EXPECT_TRUE(HashDictClose(d));
 }
 
 // Missing, empty, short and cut files; streams that end early or announce more than they hold.
