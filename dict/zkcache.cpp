@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <string>
 
 #include <sched.h>
+#include <unistd.h>
 
 #include "dict/lock_guard.h"
 #include "dict/node_array.h"
@@ -62,21 +64,36 @@ bool FreeShareAtMost(const Cache* cache, double threshold) {
 // Parameters the arithmetic of the cache can live with; see ZKCacheNewWithParams.
 bool IsPercentage(double p) { return std::isfinite(p) && p >= 0.0 && p <= 100.0; }
 
-bool ParamsWork(UInt regionSize, UInt pageSize, double safety, double low, double high, UInt generationTime,
+// The bytes of physical memory, or the largest count when the system does not tell.
+ULong PhysicalMemory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return ~ULong{0};
+    ULong bytes;
+    if (__builtin_mul_overflow(ULong(pages), ULong(pageSize), &bytes)) return ~ULong{0};
+    return bytes;
+}
+
+// 0 when a cache of these parameters can be made, else why not: EINVAL for parameters its
+// arithmetic cannot live with, ENOMEM for more memory than the machine has. Refused here, before
+// anything is mapped: a size that cannot be held would otherwise map region after region until the
+// address space or the page tables give out, which takes minutes and takes the machine with it.
+int ParamsError(UInt regionSize, UInt pageSize, double safety, double low, double high, UInt generationTime,
                 ULong size, UInt* nregions) {
-    if (regionSize == 0 || generationTime == 0) return false;
+    if (regionSize == 0 || generationTime == 0) return EINVAL;
     // Page headers are placed back to back; each must be aligned for its mutex and pointers, and the
     // first block of an empty page must fit, or no store could ever succeed and the collector's
     // copy could not make progress.
-    if (pageSize % 8 != 0 || pageSize < ZK_CACHE_MIN_PAGE_SIZE) return false;
-    if (!IsPercentage(safety) || !IsPercentage(low) || !IsPercentage(high)) return false;
+    if (pageSize % 8 != 0 || pageSize < ZK_CACHE_MIN_PAGE_SIZE) return EINVAL;
+    if (!IsPercentage(safety) || !IsPercentage(low) || !IsPercentage(high)) return EINVAL;
     const ULong regionBytes = ULong(regionSize) * pageSize;
-    if (regionBytes > ULong(PTRDIFF_MAX)) return false;
+    if (regionBytes > ULong(PTRDIFF_MAX)) return EINVAL;
     const ULong count = size / regionBytes;
     // The free-page count and the region array are 32-bit.
-    if (count > UINT_MAX_VALUE || count * regionSize > UINT_MAX_VALUE) return false;
+    if (count > UINT_MAX_VALUE || count * regionSize > UINT_MAX_VALUE) return EINVAL;
+    if (count * regionBytes > PhysicalMemory()) return ENOMEM;
     *nregions = UInt(count);
-    return true;
+    return 0;
 }
 
 void InitPage(Page* page, UInt pageSize) {
@@ -541,8 +558,9 @@ void RecordAccessLocked(Cache* cache, ULong oldTime, ULong newTime) {
 Cache* CacheNewInternal(UInt regionSize, UInt pageSize, double safetyThreshold, double gcLowThreshold,
                         double gcHighThreshold, UInt generationTime, ULong size, bool startCollector) {
     UInt nregions = 0;
-    if (!ParamsWork(regionSize, pageSize, safetyThreshold, gcLowThreshold, gcHighThreshold, generationTime, size,
-                    &nregions)) {
+    if (const int err = ParamsError(regionSize, pageSize, safetyThreshold, gcLowThreshold, gcHighThreshold,
+                                    generationTime, size, &nregions)) {
+        errno = err;
         return nullptr;
     }
     auto* impl = new (Allocate_(sizeof(CacheImpl), nullptr, __FILE__, __LINE__)) CacheImpl{};
@@ -565,7 +583,9 @@ Cache* CacheNewInternal(UInt regionSize, UInt pageSize, double safetyThreshold, 
     cache->c_dict = ZKAVLLDictNew(100000);
     InitShortHeldMutex(&cache->c_dict_lock);
     if (!CacheAddRegions(cache, nregions)) {
+        const int err = errno;
         ZKCacheDelete(cache);
+        errno = err;
         return nullptr;
     }
     BuildSpans(impl);

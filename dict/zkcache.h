@@ -171,9 +171,12 @@ ZK_EXPORT Cache* ZKCacheNew(ULong size);
  * @param generationTime  milliseconds covered by one of the 100 age slots, at least 1: blocks not
  *                        read for up to 100 generations are told apart by age
  * @param size            bytes to map in all; the regions' bytes must fit the address space and the
- *                        total page count 32 bits
- * @return the cache, or NULL when the mapping failed (errno set) or the parameters cannot work,
- *         after releasing what it built. Release it with ZKCacheDelete.
+ *                        machine's physical memory, and the total page count 32 bits
+ * @return the cache, or NULL with errno set, after releasing what it built: EINVAL, before anything
+ *         is mapped, for parameters that cannot work (a product of region and page size or a page
+ *         count that overflows included); ENOMEM, equally at once, when the regions would take more
+ *         bytes than the machine's physical memory; the mapping's own errno when a mapping failed.
+ *         Release it with ZKCacheDelete.
  */
 ZK_EXPORT Cache* ZKCacheNewWithParams(UInt regionSize, UInt pageSize, double safetyThreshold,
                                       double gcLowThreshold, double gcHighThreshold,

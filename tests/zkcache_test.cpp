@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -77,20 +78,37 @@ constexpr UInt kPage = 1024;  // 936 bytes of blocks after the page header
 
 // ---- creation ---------------------------------------------------------------------------------------
 
+// Each refusal comes with its errno and before anything is mapped: the sizes below would take
+// minutes of mapping, and the machine's memory, if they got that far.
 TEST(CacheCreate, RefusesParametersThatCannotWork) {
     const double nan = std::nan("");
-    EXPECT_EQ(ZKCacheNewWithParams(0, kPage, 1, 8, 16, 1000, 1 << 20), nullptr);
-    EXPECT_EQ(ZKCacheNewWithParams(4, kPage + 4, 1, 8, 16, 1000, 1 << 20), nullptr);
-    EXPECT_EQ(ZKCacheNewWithParams(4, ZK_CACHE_MIN_PAGE_SIZE - 8, 1, 8, 16, 1000, 1 << 20), nullptr);
-    EXPECT_EQ(ZKCacheNewWithParams(4, kPage, 1, 8, 16, 0, 1 << 20), nullptr);
-    EXPECT_EQ(ZKCacheNewWithParams(4, kPage, nan, 8, 16, 1000, 1 << 20), nullptr);
-    EXPECT_EQ(ZKCacheNewWithParams(4, kPage, 1, -1, 16, 1000, 1 << 20), nullptr);
-    EXPECT_EQ(ZKCacheNewWithParams(4, kPage, 1, 8, 101, 1000, 1 << 20), nullptr);
-    // More pages than a 32-bit count holds, refused before anything is mapped.
-    EXPECT_EQ(ZKCacheNewWithParams(65536, ZK_CACHE_MIN_PAGE_SIZE, 1, 8, 16, 1000,
-                                   ULong(65536) * ZK_CACHE_MIN_PAGE_SIZE * 65537),
-              nullptr);
-    EXPECT_EQ(ZKCacheNewWithParams(1, ZK_CACHE_MIN_PAGE_SIZE, 1, 8, 16, 1000, ~ULong{0}), nullptr);
+    auto refused = [](UInt regionSize, UInt pageSize, double safety, double low, double high, UInt generation,
+                      ULong size) {
+        errno = 0;
+        Cache* c = ZKCacheNewWithParams(regionSize, pageSize, safety, low, high, generation, size);
+        const int err = errno;
+        ZKCacheDelete(c);
+        return c == nullptr ? err : -1;
+    };
+    EXPECT_EQ(refused(0, kPage, 1, 8, 16, 1000, 1 << 20), EINVAL);
+    EXPECT_EQ(refused(4, kPage + 4, 1, 8, 16, 1000, 1 << 20), EINVAL);
+    EXPECT_EQ(refused(4, ZK_CACHE_MIN_PAGE_SIZE - 8, 1, 8, 16, 1000, 1 << 20), EINVAL);
+    EXPECT_EQ(refused(4, kPage, 1, 8, 16, 0, 1 << 20), EINVAL);
+    EXPECT_EQ(refused(4, kPage, nan, 8, 16, 1000, 1 << 20), EINVAL);
+    EXPECT_EQ(refused(4, kPage, 1, -1, 16, 1000, 1 << 20), EINVAL);
+    EXPECT_EQ(refused(4, kPage, 1, 8, 101, 1000, 1 << 20), EINVAL);
+    // More pages than a 32-bit count holds, and a region whose bytes overflow.
+    EXPECT_EQ(refused(65536, ZK_CACHE_MIN_PAGE_SIZE, 1, 8, 16, 1000, ULong(65536) * ZK_CACHE_MIN_PAGE_SIZE * 65537),
+              EINVAL);
+    EXPECT_EQ(refused(1, ZK_CACHE_MIN_PAGE_SIZE, 1, 8, 16, 1000, ~ULong{0}), EINVAL);
+    EXPECT_EQ(refused(0xFFFFFFFFu, 0xFFFFFFF8u, 1, 8, 16, 1000, ~ULong{0}), EINVAL);
+    // More bytes than the machine has: a pebibyte in the default regions, and just over the
+    // machine's memory in regions of 1 MiB.
+    errno = 0;
+    EXPECT_EQ(ZKCacheNew(ULong{1} << 50), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    const ULong memory = ULong(sysconf(_SC_PHYS_PAGES)) * ULong(sysconf(_SC_PAGESIZE));
+    EXPECT_EQ(refused(1, 1 << 20, 1, 8, 16, 1000, (memory & ~ULong((1 << 20) - 1)) + (ULong{1} << 20)), ENOMEM);
 }
 
 TEST(CacheCreate, BelowOneRegionThereAreNoPagesAndNothingIsStored) {

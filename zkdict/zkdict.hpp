@@ -66,7 +66,6 @@
 #include <string_view>
 #include <system_error>
 #include <type_traits>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -454,9 +453,10 @@ public:
         if (options.check_bytes > 8) throw std::invalid_argument("HashDict::build: at most 8 check bytes");
         detail::KeyList list = detail::CollectKeys(std::forward<R>(keys));
         CheckKeys(list.views);
-        ::HashDict* d = HashDictBuild(Id(list.views.size()), &list.views, KeyAt, nullptr, 0, UByte(options.check_bytes),
-                                      options.verbose ? TRUE : FALSE);
-        return HashDict(d, Source::built);
+        HashDictBuildError error;
+        ::HashDict* d = HashDictTryBuild(Id(list.views.size()), &list.views, KeyAt, nullptr, 0,
+                                         UByte(options.check_bytes), options.verbose ? TRUE : FALSE, &error);
+        return Built(d, error, list.views);
     }
 
     /// @brief Builds the dictionary of keys without check bytes, each found at its position.
@@ -504,9 +504,10 @@ public:
         }
         if (nbits == 0) nbits = largest == 0 ? 1 : unsigned(std::bit_width(largest));
         Build build{&list.views, &values};
-        ::HashDict* d = HashDictBuild(Id(values.size()), &build, BuildKeyAt, BuildValueAt, UByte(nbits), 0,
-                                      verbose ? TRUE : FALSE);
-        return HashDict(d, Source::built);
+        HashDictBuildError error;
+        ::HashDict* d = HashDictTryBuild(Id(values.size()), &build, BuildKeyAt, BuildValueAt, UByte(nbits), 0,
+                                         verbose ? TRUE : FALSE, &error);
+        return Built(d, error, list.views);
     }
 
     /// @brief Maps dir/name.suffix read-only and opens it in place.
@@ -649,16 +650,22 @@ private:
 
     HashDict(::HashDict* d, Source s) noexcept : d_(d, Release(s)) {}
 
-    // What the C build would stop the process on, or loop on until its thousandth attempt, refused
-    // here instead.
+    // What the C build's key callback cannot express, refused before it starts. Duplicates cost
+    // nothing here: the build finds them only when a peel fails, which they make it do.
     static void CheckKeys(const std::vector<std::string_view>& keys) {
         if (keys.size() > HASHDICT_MAX_ENTRIES) throw std::length_error("HashDict: too many keys");
-        std::unordered_set<std::string_view> seen;
-        seen.reserve(keys.size());
         for (std::string_view k : keys) {
             if (k.size() > 0xFFFF) throw std::length_error("HashDict: key longer than 65535 bytes");
-            if (!seen.insert(k).second) throw std::invalid_argument("HashDict: duplicate key");
         }
+    }
+    // The handle of a successful build, or the exception that says why it failed.
+    static HashDict Built(::HashDict* d, const HashDictBuildError& error, const std::vector<std::string_view>& keys) {
+        if (d != nullptr) return HashDict(d, Source::built);
+        if (error.code == HASHDICT_ERROR_DUPLICATE) {
+            throw std::invalid_argument("HashDict: duplicate key \"" + std::string(keys[error.first]) + "\" at " +
+                                        std::to_string(error.first) + " and " + std::to_string(error.second));
+        }
+        detail::ThrowErrno(errno, "HashDictTryBuild");
     }
     // The callbacks only read what was prepared before the C call: they cannot throw, and they give
     // the same bytes every time, as the build demands.
@@ -1640,14 +1647,14 @@ public:
     /// @brief A cache of size bytes in regions of params.region_pages pages.
     /// @param size   bytes to map in all
     /// @param params the layout and collector thresholds
-    /// @throws std::invalid_argument for parameters that cannot work; std::system_error when mapping fails.
+    /// @throws std::invalid_argument for parameters that cannot work; std::system_error (ENOMEM) for more
+    ///         memory than the machine has, or when mapping fails.
     Cache(std::uint64_t size, const Params& params) {
-        // The C call sets errno only when a mapping fails; a refusal of the parameters leaves it.
         errno = 0;
         c_.reset(ZKCacheNewWithParams(params.region_pages, params.page_size, params.safety_percent, params.gc_low_percent,
                                       params.gc_high_percent, params.generation_ms, size));
         if (!c_) {
-            if (errno == 0) throw std::invalid_argument("Cache: parameters that cannot work");
+            if (errno == EINVAL) throw std::invalid_argument("Cache: parameters that cannot work");
             detail::ThrowErrno(errno, "ZKCacheNewWithParams");
         }
     }
