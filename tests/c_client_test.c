@@ -1,6 +1,7 @@
 /* A client written in C11 against the installed headers: proves the headers are plain C, that the
  * exported names link from C, and that the basic road of every family works through the ABI. */
 #define _POSIX_C_SOURCE 200809L /* mkdtemp, rmdir */
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,6 +16,7 @@
 #include "dict/idmap.h"
 #include "dict/rbdict.h"
 #include "dict/zkcache.h"
+#include "dict/zkdict_version.h"
 #include "util/io.h"
 #include "util/io2.h"
 #include "zklib/zklib.h"
@@ -51,6 +53,13 @@ static UShort fruit_key(void* dict, Id idx, const UByte** bytes) {
     (void)dict;
     *bytes = (const UByte*)fruits[idx];
     return (UShort)strlen(fruits[idx]);
+}
+
+/* Key i of a list of strings given as the context. */
+static UShort listed_key(void* dict, Id idx, const UByte** bytes) {
+    const char* const* keys = (const char* const*)dict;
+    *bytes = (const UByte*)keys[idx];
+    return (UShort)strlen(keys[idx]);
 }
 
 static UInt count_entries(void* val, void* ptr) {
@@ -400,6 +409,26 @@ int main(void) {
         for (i = 0; i < 4; i++) CHECK(HashDictFind(d, fruits[i], (int)strlen(fruits[i])) == i);
         CHECK(HashDictFind(d, "kiwi", 4) == HASHDICT_NOT_FOUND && HashDictSize(d) == 4);
         HashDictFree(d);
+    }
+    {
+        /* The build that reports its failure: the same dictionary, or a reason. */
+        static const char* const twice[] = {"apple", "pear", "apple"};
+        HashDictBuildError error;
+        HashDict* d = HashDictTryBuild(4, NULL, fruit_key, NULL, 0, 2, FALSE, &error);
+        CHECK(d != NULL && error.code == HASHDICT_ERROR_NONE && HashDictFind(d, "plum", 4) == 2);
+        HashDictFree(d);
+        errno = 0;
+        d = HashDictTryBuild(3, (void*)twice, listed_key, NULL, 0, 0, FALSE, &error);
+        CHECK(d == NULL && errno == EEXIST && error.code == HASHDICT_ERROR_DUPLICATE);
+        CHECK(error.first == 0 && error.second == 2);
+        d = HashDictTryBuild(4, NULL, fruit_key, NULL, 0, 9, FALSE, NULL);
+        CHECK(d == NULL && errno == EINVAL);
+    }
+    CHECK(strcmp(ZKDictVersion(), ZKDICT_VERSION_STRING) == 0);
+    {
+        char version[32];
+        snprintf(version, sizeof version, "%d.%d.%d", ZKDICT_VERSION_MAJOR, ZKDICT_VERSION_MINOR, ZKDICT_VERSION_PATCH);
+        CHECK(strcmp(version, ZKDictVersion()) == 0);
     }
     {
         UShort nbits = 0;
