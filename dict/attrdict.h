@@ -29,27 +29,50 @@
  * refuses it (unless its numbers read the same both ways).
  *
  * @par Commit
- * The two files are written under temporary names in dir (`".name.dat.<random>.tmp"`), and
- * AttrDictCommit flushes and syncs both, then renames name.dat and after it name.idx into place and
- * syncs dir. Readers and crashes therefore never see a half-written file: until the index is renamed
- * they see the previous pair, if any. Between the two renames (a reader opening meanwhile, or a
- * crash there) the previous index lies beside the new data file; AttrDictOpen refuses that pair with
- * EINVAL, unless the previous index is exactly the one the new data calls for, in which case it reads
- * as the new dictionary. A failed commit removes the temporaries and leaves any previous pair as it
- * was; only a rename that fails after the first one succeeded (the directory changing under the
- * commit) leaves the new data file beside the previous index, with the same outcome.
+ * The two files are written in dir as files without a name (or, where the file system has no such
+ * files, under hidden temporary names such as `".name.dat.<random>.tmp"`), and AttrDictCommit syncs
+ * both before either is given a name a reader looks at. It then takes three steps, syncing dir after
+ * each, so that a power failure cannot keep a later step and lose an earlier one:
+ *
+ * @verbatim
+    1. the new index is linked as ".name.idx.pending"   (a link, which fails on an existing name)
+    2. the new data file is renamed over name.dat
+    3. ".name.idx.pending" is renamed over name.idx
+   @endverbatim
+ *
+ * AttrDictOpen takes name.idx with name.dat and, when they do not check out, ".name.idx.pending"
+ * with name.dat. At every instant that gives one whole pair: before step 2 the previous pair checks
+ * out (the pending index lies beside it unused); between steps 2 and 3 the previous index does not
+ * fit the new data (or, fitting it exactly, reads as the new dictionary), and the pending index
+ * does; after step 3 the new pair checks out. A reader opening during a commit thus gets the
+ * previous pair or the new one; an open that finds the names changing while it reads looks again,
+ * a few times. Opens never write and need no write permission on dir.
+ *
+ * A commit that dies (or a crash) leaves its files for the next AttrDictBuild of the name to put
+ * right before anything is added: the pending index is dropped when name.idx still fits name.dat,
+ * renamed over name.idx when only it fits (the commit got past step 2), and dropped when nothing
+ * fits it, fitting being judged in either byte order; temporary files of dead writers are removed.
+ * Once a commit has completed, name.idx and name.dat are the only files of the name in dir. A
+ * commit holds a lock (flock) on its pending index until step 3: a build leaves a locked one alone,
+ * and a commit that finds one waits for it, so that commits of one name run one after the other.
+ * Where the file system refuses locks, a pending index is always taken as left by a dead commit:
+ * there, do not commit one name from two places at once.
+ *
+ * A commit that fails before step 2 removes its files and leaves any previous pair as it was. After
+ * step 2 the new pair stands even if a later rename or sync fails: AttrDictCommit returns FALSE,
+ * the pair reads as the new one through the pending index, and the next build completes step 3.
  *
  * @par Untrusted pairs
  * The data file delimits its own strings, so AttrDictOpen walks them from offset 0 and accepts the
  * pair only when the index is exactly the one that walk gives: a whole number of 32-bit words, as
  * many as the count calls for, each group's offset where its first string starts, and the last
  * string ending at the end of the data file. A pair that fails gives NULL with errno EINVAL. The
- * walk reads one length byte per string, so an open touches the whole data file once. Get and
- * Enumerate still check every string against the end of the mapping, so a data file rewritten in
- * place under an open handle (by another program) can give wrong strings but never a read outside
- * the mappings (see each call). A file truncated in place while it is mapped can still end the
- * process with SIGBUS, as any mapping of it would; this library never rewrites a committed file in
- * place.
+ * walk reads one length byte per string, so an open touches the whole data file once (twice when it
+ * falls back on a pending index). Get and Enumerate still check every string against the end of the
+ * mapping, and every offset taken from the index, so that either file rewritten in place under an
+ * open handle (by another program) can give wrong strings but never a read outside the mappings
+ * (see each call). A file truncated in place while it is mapped can still end the process with
+ * SIGBUS, as any mapping of it would; this library never rewrites a committed file in place.
  *
  * @par Pointers
  * The bytes from AttrDictGet and those passed to an enumeration callback point into the
@@ -105,7 +128,8 @@ typedef struct {
 typedef UInt (*AttrDictEnumerateFunction)(UByte* bytes, UInt length, void* ptr);
 
 /**
- * @brief Starts a dictionary called name in directory dir.
+ * @brief Starts a dictionary called name in directory dir, first putting right what a commit of
+ * the name that died left there (see Commit above).
  * @param dir  the directory
  * @param name the dictionary's name, the files' stem
  * @param swap TRUE: writes the index numbers for a host of the other byte order
@@ -126,22 +150,26 @@ ZK_EXPORT AttrDict* AttrDictBuild(const char* dir, const char* name, Boolean swa
  */
 ZK_EXPORT void AttrDictAdd(AttrDict* adict, const UByte* bytes, UByte len);
 /**
- * @brief Ends the index with the count, syncs and closes both files and renames them into place.
- * The handle is released either way.
+ * @brief Ends the index with the count, syncs and closes both files and puts them in place in the
+ * steps told under Commit above. The handle is released either way.
  * @param adict a build-mode handle
  * @retval TRUE  on success
- * @retval FALSE with errno of the first failure (a stream error, flush, sync, close or rename),
- *               leaving any previous pair untouched
+ * @retval FALSE with errno of the first failure (a stream error, flush, sync, close, link or
+ *               rename), leaving any previous pair untouched, unless the new data file was already in
+ *               place: then the pair reads as the new one (see Commit above); EBUSY when other
+ *               commits of the name kept taking the pending name first
  * @pre adict is a build-mode handle, or the process stops on an assertion.
  */
 ZK_EXPORT Boolean AttrDictCommit(AttrDict* adict);
 /**
- * @brief Opens name in dir for reading.
+ * @brief Opens name in dir for reading, as the previous or the new pair while a commit runs.
  * @param dir  the directory
  * @param name the dictionary's name (NULL fails with EINVAL)
  * @return a read-mode handle, or NULL with errno set when the index is missing, empty or cannot be
  *         mapped (ENAMETOOLONG when "name.idx" takes more than 1024 characters), when the data file
  *         cannot be mapped (an empty one is accepted), or EINVAL when the pair does not check out.
+ *         Either file must be a regular file, and is refused before it is opened otherwise, never
+ *         blocking on a FIFO: ENODEV for a device, EINVAL for a directory, FIFO or socket.
  */
 ZK_EXPORT AttrDict* AttrDictOpen(const char* dir, const char* name);
 /**

@@ -1,7 +1,10 @@
 // Crash safety of every file writer: writers killed at many points of a large write and exactly at
-// their renames, and writes stopped by a file-size limit, a directory they may not write and a full
-// file system. Whatever happens, the target must read as the old content or the complete new one,
-// with nothing beside it but the killed writer's own temporary file.
+// each step that changes the directory, and writes stopped by a file-size limit, a directory they
+// may not write and a full file system. Whatever happens, the targets must read as the old content
+// or the complete new one, the reader changing nothing; beside them there may be only what the
+// killed writer had made (its temporary files, a pending index), and the next write of the same
+// targets must leave the targets alone in the directory. Every scenario runs with the writers'
+// files unnamed until complete (O_TMPFILE) and, as where that is refused, named from the start.
 //
 // Each writer is one small class behind the Writer interface; every scenario is written once over
 // that interface. The scenarios fork, so they must run in a process without other threads: they
@@ -38,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "dict/atomic_file.h"
 #include "dict/attrdict.h"
 #include "dict/hashdict.h"
 #include "dict/hashtable.h"
@@ -249,6 +253,9 @@ public:
     const std::string& Name() const { return name_; }
     // The files one write replaces, in the order the writer renames them into place.
     const std::vector<std::string>& Targets() const { return targets_; }
+    // Names besides the temporary files that a write cut short may leave, each with the whole new
+    // content of the target it is paired with (an index of the target numbered second).
+    virtual std::vector<std::pair<std::string, size_t>> Pending() const { return {}; }
     // Writes version v into dir: the writer's result, errno as it left it.
     virtual bool Write(const std::string& dir, Version v) const = 0;
     // Opens the files in dir with the library's reader and compares them with both versions.
@@ -414,6 +421,7 @@ public:
             AttrDictAdd(a, reinterpret_cast<const UByte*>(s.data()), UByte(s.size()));
         return AttrDictCommit(a) != FALSE;
     }
+    std::vector<std::pair<std::string, size_t>> Pending() const override { return {{".a.idx.pending", 1}}; }
     Reading Read(const std::string& dir) const override {
         AttrDict* a = AttrDictOpen(dir.c_str(), "a");
         if (a == nullptr) return {Reading::kRefused, errno};
@@ -456,6 +464,8 @@ std::unique_ptr<Writer> MakeWriter(WriterKind kind) {
 // Where a directory stands after a write was killed or failed.
 struct State {
     std::vector<int> versions;  // per target: kOld, kNew, or -1 for any other content (or none)
+    int reading = -1;           // what the reader made of them: kOld, kNew, or -1 for anything else
+    int leftovers = 0;          // files beside the targets
     bool AllAre(Version v) const {
         return std::all_of(versions.begin(), versions.end(), [v](int x) { return x == v; });
     }
@@ -468,15 +478,18 @@ std::string DescribeState(const Writer& w, const State& s) {
     return out;
 }
 
-// Checks the directory: every target is byte for byte one version, the reader reads all-old and
-// all-new targets as that version and a mixed set as one of the two or refuses it cleanly (EINVAL),
-// and nothing else is there but, for each target, at most one temporary file of the writer holding
-// a prefix of the target's new bytes (whole when wholeTemps), and the names in extra. Removes the
-// temporary files, as a recovering program would. Returns what was wrong, "" when nothing.
+// Checks the directory: every target is byte for byte one version, and the reader reads all-old and
+// all-new targets as that version and a mixed set as one of the two, without changing the
+// directory. Beside the targets and the names in extra there may be only, for each target, one
+// temporary file of the writer holding a prefix of the target's new bytes (whole when wholeTemps),
+// and the writer's pending files holding the whole new bytes of their targets. Returns what was
+// wrong, "" when nothing.
 std::string CheckDirectory(const Writer& w, const std::string& dir, State* state, bool wholeTemps = false,
                            const std::set<std::string>& extra = {}) {
     std::string problems;
     state->versions.assign(w.Targets().size(), -1);
+    state->reading = -1;
+    state->leftovers = 0;
     for (size_t i = 0; i < w.Targets().size(); ++i) {
         Bytes bytes;
         const std::string& t = w.Targets()[i];
@@ -492,43 +505,54 @@ std::string CheckDirectory(const Writer& w, const std::string& dir, State* state
                         std::to_string(w.Reference(kNew, i).size()) + "\n";
         }
     }
+    const std::set<std::string> listed = ListDir(dir);
     if (problems.empty()) {
         const Reading r = w.Read(dir);
+        if (r.kind == Reading::kOld || r.kind == Reading::kNew) state->reading = r.kind == Reading::kOld ? kOld : kNew;
         const bool fine = state->AllAre(kOld)   ? r.kind == Reading::kOld
                           : state->AllAre(kNew) ? r.kind == Reading::kNew
-                                                : r.kind == Reading::kOld || r.kind == Reading::kNew ||
-                                                      (r.kind == Reading::kRefused && r.err == EINVAL);
+                                                : state->reading >= 0;
         if (!fine) problems += "the files (" + DescribeState(w, *state) + ") " + r.Describe() + "\n";
+        if (ListDir(dir) != listed) problems += "reading changed the directory\n";
     }
     std::vector<bool> tempSeen(w.Targets().size(), false);
-    for (const std::string& name : ListDir(dir)) {
+    const std::vector<std::pair<std::string, size_t>> pendings = w.Pending();
+    for (const std::string& name : listed) {
         const auto t = std::find(w.Targets().begin(), w.Targets().end(), name);
         if (t != w.Targets().end() || extra.count(name) != 0) continue;
+        ++state->leftovers;
+        Bytes bytes;
+        const bool read = ReadBytes(dir + "/" + name, &bytes);
+        const auto pending =
+            std::find_if(pendings.begin(), pendings.end(), [&](const auto& p) { return p.first == name; });
+        if (pending != pendings.end()) {
+            if (!read || bytes != w.Reference(kNew, pending->second))
+                problems += "pending file " + name + " (" + std::to_string(bytes.size()) + " bytes) is not the new " +
+                            w.Targets()[pending->second] + "\n";
+            continue;
+        }
         size_t i = 0;
         while (i < w.Targets().size() && !IsTempNameOf(name, w.Targets()[i])) ++i;
-        Bytes bytes;
         if (i == w.Targets().size()) {
             problems += "stray file " + name + "\n";
         } else if (tempSeen[i]) {
             problems += "a second temporary file " + name + "\n";
-        } else if (!ReadBytes(dir + "/" + name, &bytes) || !IsPrefix(bytes, w.Reference(kNew, i)) ||
+        } else if (!read || !IsPrefix(bytes, w.Reference(kNew, i)) ||
                    (wholeTemps && bytes.size() != w.Reference(kNew, i).size())) {
             problems += "temporary file " + name + " (" + std::to_string(bytes.size()) + " bytes) is not " +
                         (wholeTemps ? "the whole" : "a prefix of the") + " new " + w.Targets()[i] + "\n";
         }
         if (i < w.Targets().size()) tempSeen[i] = true;
-        unlink((dir + "/" + name).c_str());
     }
     return problems;
 }
 
-// After a write that failed: the old version intact and readable, no temporary file left.
+// After a write that failed: the old version intact and readable, nothing left beside it.
 std::string CheckUntouched(const Writer& w, const std::string& dir, const std::set<std::string>& extra = {}) {
-    const size_t before = ListDir(dir).size();
     State s;
     std::string problems = CheckDirectory(w, dir, &s, false, extra);
     if (problems.empty() && !s.AllAre(kOld)) problems += "the files are " + DescribeState(w, s) + "\n";
-    if (before != w.Targets().size() + extra.size()) problems += "the failed write left a temporary file behind\n";
+    if (s.leftovers != 0) problems += "the failed write left a file behind\n";
     return problems;
 }
 
@@ -546,24 +570,39 @@ void WriteNew(const Writer& w, const std::string& dir, ChildResult& r) {
 
 // ---- the fixture ----------------------------------------------------------------------------------------
 
-class CrashSafety : public zktest::TempDirTest, public ::testing::WithParamInterface<WriterKind> {
+// How the writers' files come to be: unnamed until complete, or named from the start.
+enum class Files { kUnnamed, kNamed };
+
+class CrashSafety : public zktest::TempDirTest, public ::testing::WithParamInterface<std::tuple<WriterKind, Files>> {
 protected:
     void SetUp() override {
         ASSERT_EQ(ThreadCount(), 1) << "these tests fork and need a process without other threads";
         TempDirTest::SetUp();
-        writer_ = MakeWriter(GetParam());
+        named_ = std::get<1>(GetParam()) == Files::kNamed;
+        if (!named_) {
+            const int fd = open(dir_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+            if (fd < 0) GTEST_SKIP() << "no unnamed files in " << dir_ << ": " << Errno(errno);
+            close(fd);
+        }
+        zk::AtomicFile::ForceNamedTemporariesForTesting(named_);
+        writer_ = MakeWriter(std::get<0>(GetParam()));
         ASSERT_EQ(mkdir(PathOf("ref").c_str(), 0700), 0);
         ASSERT_NO_FATAL_FAILURE(writer_->MakeReferences(PathOf("ref")));
         work_ = PathOf("work");
         ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
     }
+    void TearDown() override {
+        zk::AtomicFile::ForceNamedTemporariesForTesting(false);
+        TempDirTest::TearDown();
+    }
 
-    // Puts the old version in place in dir.
+    // Puts the old version in place in dir. Whatever an earlier write left is gone after it.
     void PutOld(const std::string& dir) {
         ASSERT_TRUE(writer_->Write(dir, kOld)) << std::strerror(errno);
         State s;
         ASSERT_EQ(CheckDirectory(*writer_, dir, &s), "");
         ASSERT_TRUE(s.AllAre(kOld));
+        ASSERT_EQ(s.leftovers, 0) << "the write left files of earlier writes behind";
     }
 
     // A failed write of the new version: FALSE, errno err, the writer's report for stage if it
@@ -579,6 +618,7 @@ protected:
 
     std::unique_ptr<Writer> writer_;
     std::string work_;
+    bool named_ = false;
 };
 
 // ---- killed writers ---------------------------------------------------------------------------------------
@@ -701,51 +741,63 @@ TEST_P(CrashSafety, KilledWritersLeaveTheOldOrTheNewVersion) {
     }
     const nanoseconds write(slowest);
 
-    int oldKept = 0, newInWriter = 0, newAfterWriter = 0, mixed = 0, kills = 0;
+    int oldKept = 0, newInWriter = 0, newAfterWriter = 0, mixed = 0, leftFiles = 0, kills = 0;
     nanoseconds lastOld(0), firstNew(write * 2);
+    // After each kill the next write, of the old version, must clear whatever the killed one left.
     auto killAfter = [&](nanoseconds delay) {
         ++kills;
         const Kill k = KillWriterAfter(w, work_, delay);
         EXPECT_EQ(k.problems, "") << "killed " << delay.count() / 1000 << " us into the write";
-        if (k.state.AllAre(kOld)) {
+        leftFiles += k.state.leftovers > 0;
+        if (k.state.reading == kOld) {
             oldKept += k.inWriter;
             lastOld = std::max(lastOld, delay);
         } else {
             ++(k.state.AllAre(kNew) ? (k.inWriter ? newInWriter : newAfterWriter) : mixed);
             firstNew = std::min(firstNew, delay);
-            PutOld(work_);
         }
+        PutOld(work_);
     };
-    for (nanoseconds delay : SweepDelays(write, 24)) {
+    // Named files differ from unnamed ones only in what a kill leaves beside the targets: fewer
+    // kills cover them.
+    const int sweep = named_ ? 16 : 24, around = named_ ? 10 : 16;
+    for (nanoseconds delay : SweepDelays(write, sweep)) {
         killAfter(delay);
         if (HasFatalFailure()) return;
     }
     // The renames and the directory's sync take a fraction of a millisecond at the end of the
     // write: more kills around where the outcome turned, which the write's jitter spreads over it.
     const nanoseconds centre = (lastOld + firstNew) / 2, span = write / 8;
-    for (int i = 0; i < 16; ++i) {
-        killAfter(std::max(nanoseconds(0), centre - span + span * 2 * i / 15));
+    for (int i = 0; i < around; ++i) {
+        killAfter(std::max(nanoseconds(0), centre - span + span * 2 * i / (around - 1)));
         if (HasFatalFailure()) return;
     }
     // Under heavy load a write can take far longer than measured: then later kills, until one lands.
-    for (nanoseconds late = write * 2; newInWriter + newAfterWriter + mixed == 0 && kills < 50; late *= 2) {
+    for (nanoseconds late = write * 2; newInWriter + newAfterWriter + mixed == 0 && kills < sweep + around + 10;
+         late *= 2) {
         killAfter(late);
         if (HasFatalFailure()) return;
     }
     std::printf(
-        "%s: %d kills over a write of %.1f ms: %d kept the old version, %d landed the new inside the "
-        "writer, %d after it returned, %d left a mixed set\n",
-        w.Name().c_str(), kills, double(slowest) / 1e6, oldKept, newInWriter, newAfterWriter, mixed);
+        "%s (%s files): %d kills over a write of %.1f ms: %d kept the old version, %d landed the new "
+        "inside the writer, %d after it returned, %d left a mixed set; %d left "
+        "files beside the targets, all cleared by the next write\n",
+        w.Name().c_str(), named_ ? "named" : "unnamed", kills, double(slowest) / 1e6, oldKept, newInWriter,
+        newAfterWriter, mixed, leftFiles);
     EXPECT_GT(oldKept, 0) << "no kill landed before the rename";
     EXPECT_GT(newInWriter + newAfterWriter, 0) << "no kill landed after the rename";
 }
 
-// ---- kills exactly at the renames ---------------------------------------------------------------------------
+// ---- kills exactly at each step ----------------------------------------------------------------------------
 
-// The calls of a traced writer that matter for durability, in order, with the paths they name.
+// The calls of a traced writer that matter for durability, in order, with the paths they name. A
+// step is a call that changes the directory: a link, a rename or an unlink.
 struct Call {
-    enum Kind { kSync, kRename, kOpenForWrite } kind;
-    std::string path, to;
+    enum Kind { kSync, kStep, kOpenForWrite } kind;
+    std::string path, to;  // a step's source and destination ("" for an unlink); the synced file
+    ino_t ino = 0;         // the file synced, linked or renamed
+    bool rename = false;   // a step that is a rename
+    bool unnamed = false;  // a step that links an unnamed file, by /proc/self/fd or descriptor
 };
 
 std::string PeekString(pid_t pid, unsigned long long addr) {
@@ -762,24 +814,45 @@ std::string PeekString(pid_t pid, unsigned long long addr) {
     }
 }
 
+std::string FdLink(pid_t pid, unsigned long long fd) {
+    return "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+}
+
 std::string FdPath(pid_t pid, unsigned long long fd) {
-    char link[64], target[PATH_MAX + 1];
-    std::snprintf(link, sizeof link, "/proc/%d/fd/%llu", int(pid), fd);
-    const ssize_t n = readlink(link, target, PATH_MAX);
+    char target[PATH_MAX + 1];
+    const ssize_t n = readlink(FdLink(pid, fd).c_str(), target, PATH_MAX);
     return n < 0 ? "?" : std::string(target, size_t(n));
+}
+
+// The inode a traced call names by path (relative to dirfd) or, with an empty path, by dirfd itself;
+// the traced process's /proc/self is its own. 0 when there is none.
+ino_t InodeNamed(pid_t pid, unsigned long long dirfd, const std::string& path) {
+    std::string at = path;
+    bool follow = false;
+    if (path.empty()) {
+        at = FdLink(pid, dirfd);
+        follow = true;
+    } else if (path.rfind("/proc/self/", 0) == 0) {
+        at = "/proc/" + std::to_string(pid) + path.substr(10);
+        follow = true;
+    } else if (path[0] != '/') {
+        at = (int(dirfd) == AT_FDCWD ? "/proc/" + std::to_string(pid) + "/cwd" : FdLink(pid, dirfd)) + "/" + path;
+    }
+    struct stat st;
+    return (follow ? stat(at.c_str(), &st) : lstat(at.c_str(), &st)) == 0 ? st.st_ino : 0;
 }
 
 struct Trace {
     bool traceable = true;  // false when this system does not let a parent trace its child
     std::string problems;
     std::vector<Call> calls;
-    int renames = 0;
+    int steps = 0;
 };
 
-// Runs the writer for the new version in a traced child and records its syncs, renames and opens
-// for writing. With killAt k > 0 the child is killed when its k-th rename is about to be made
-// (afterRename: has just been made), so that the kill lands exactly at that point.
-Trace TraceWriter(const Writer& w, const std::string& dir, int killAt, bool afterRename) {
+// Runs the writer for the new version in a traced child and records its syncs, steps and opens for
+// writing. With killAt k > 0 the child is killed when its k-th step is about to be made
+// (afterStep: has just been made), so that the kill lands exactly at that point.
+Trace TraceWriter(const Writer& w, const std::string& dir, int killAt, bool afterStep) {
     Trace t;
     const pid_t pid = fork();
     if (pid == 0) {
@@ -800,7 +873,7 @@ Trace TraceWriter(const Writer& w, const std::string& dir, int killAt, bool afte
         return t;
     }
     ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL));
-    bool inRename = false, killed = false;
+    bool inStep = false, killed = false;
     int signal = 0;
     for (;;) {
         if (ptrace(PTRACE_SYSCALL, pid, nullptr, reinterpret_cast<void*>(long(signal))) != 0 && !killed) {
@@ -823,31 +896,38 @@ Trace TraceWriter(const Writer& w, const std::string& dir, int killAt, bool afte
             continue;
         }
         if (info.op == PTRACE_SYSCALL_INFO_EXIT) {
-            if (inRename && info.exit.is_error) t.problems += "rename " + std::to_string(t.renames) + " failed\n";
-            if (inRename && afterRename && t.renames == killAt) {
+            if (inStep && info.exit.is_error) t.problems += "step " + std::to_string(t.steps) + " failed\n";
+            if (inStep && afterStep && t.steps == killAt) {
                 kill(pid, SIGKILL);
                 killed = true;
             }
-            inRename = false;
+            inStep = false;
             continue;
         }
         if (info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
         const auto nr = info.entry.nr;
         const auto* a = info.entry.args;
+        Call step{Call::kStep, "", ""};
+        // Where each call has its paths: the *at forms take a directory before each.
         if (nr == SYS_fsync || nr == SYS_fdatasync) {
-            t.calls.push_back({Call::kSync, FdPath(pid, a[0]), ""});
-        } else if (nr == SYS_renameat || nr == SYS_renameat2
+            t.calls.push_back({Call::kSync, FdPath(pid, a[0]), "", InodeNamed(pid, a[0], "")});
+        } else if (nr == SYS_renameat || nr == SYS_renameat2 || nr == SYS_linkat) {
+            step.path = PeekString(pid, a[1]);
+            step.to = PeekString(pid, a[3]);
+            step.ino = InodeNamed(pid, a[0], step.path);
+            step.rename = nr != SYS_linkat;
+            step.unnamed = nr == SYS_linkat && (step.path.empty() || step.path.rfind("/proc/self/fd/", 0) == 0);
+        } else if (nr == SYS_unlinkat) {
+            step.path = PeekString(pid, a[1]);
 #ifdef SYS_rename
-                   || nr == SYS_rename
+        } else if (nr == SYS_rename || nr == SYS_link) {
+            step.path = PeekString(pid, a[0]);
+            step.to = PeekString(pid, a[1]);
+            step.ino = InodeNamed(pid, AT_FDCWD, step.path);
+            step.rename = nr == SYS_rename;
+        } else if (nr == SYS_unlink) {
+            step.path = PeekString(pid, a[0]);
 #endif
-        ) {
-            const bool at = nr != SYS_renameat && nr != SYS_renameat2;
-            t.calls.push_back({Call::kRename, PeekString(pid, at ? a[0] : a[1]), PeekString(pid, at ? a[1] : a[3])});
-            inRename = true;
-            if (++t.renames == killAt && !afterRename) {
-                kill(pid, SIGKILL);
-                killed = true;
-            }
         } else if (nr == SYS_openat
 #ifdef SYS_open
                    || nr == SYS_open
@@ -857,53 +937,55 @@ Trace TraceWriter(const Writer& w, const std::string& dir, int killAt, bool afte
             if ((a[at ? 2 : 1] & O_ACCMODE) != O_RDONLY)
                 t.calls.push_back({Call::kOpenForWrite, PeekString(pid, a[at ? 1 : 0]), ""});
         }
+        if (step.path.empty() && step.to.empty() && !step.unnamed) continue;
+        t.calls.push_back(step);
+        inStep = true;
+        if (++t.steps == killAt && !afterStep) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
     }
     if (killAt > 0 && !(killed && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL))
         t.problems +=
-            "the writer was not killed at rename " + std::to_string(killAt) + " but " + DescribeStatus(status) + "\n";
+            "the writer was not killed at step " + std::to_string(killAt) + " but " + DescribeStatus(status) + "\n";
     if (killAt == 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
         t.problems += "the traced writer " + DescribeStatus(status) + "\n";
     return t;
 }
 
-// The order that makes a replacement durable: every temporary file synced before the first
-// rename, each renamed over its target in the writer's order, the directory synced after the last
-// rename, and no target ever opened for writing under its own name.
+// The order that makes a replacement durable. A name that a reader looks at (a target, or a pending
+// file that the reader falls back on) only ever receives a file that was synced before, by a link
+// or a rename; the directory is synced after each such step and before the next, so that a power
+// failure cannot keep a later one and lose an earlier; each target receives its file by a rename;
+// and none of these names is ever opened for writing.
 std::string CheckSyncOrder(const Writer& w, const std::string& dir, const std::vector<Call>& calls) {
     std::string problems;
-    std::vector<std::string> temps;
-    size_t firstRename = calls.size(), lastRename = 0;
-    for (size_t i = 0; i < calls.size(); ++i) {
-        const Call& c = calls[i];
-        if (c.kind == Call::kOpenForWrite &&
-            std::find_if(w.Targets().begin(), w.Targets().end(),
-                         [&](const std::string& t) { return c.path == dir + "/" + t; }) != w.Targets().end())
-            problems += "the target " + c.path + " was opened for writing\n";
-        if (c.kind != Call::kRename) continue;
-        const size_t k = temps.size();
-        if (k >= w.Targets().size() || c.to != dir + "/" + w.Targets()[k] ||
-            c.path.compare(0, dir.size() + 1, dir + "/") != 0 ||
-            !IsTempNameOf(c.path.substr(dir.size() + 1), w.Targets()[k])) {
-            problems += "rename " + std::to_string(k + 1) + " is " + c.path + " to " + c.to + "\n";
+    std::set<std::string> seen, renamedOnto;
+    for (const std::string& t : w.Targets()) seen.insert(dir + "/" + t);
+    for (const auto& p : w.Pending()) seen.insert(dir + "/" + p.first);
+    std::set<ino_t> synced;
+    bool dirSynced = true;
+    for (const Call& c : calls) {
+        if (c.kind == Call::kOpenForWrite && seen.count(c.path) != 0) problems += c.path + " was opened for writing\n";
+        if (c.kind == Call::kSync) {
+            synced.insert(c.ino);
+            dirSynced = dirSynced || c.path == dir;
         }
-        temps.push_back(c.path);
-        firstRename = std::min(firstRename, i);
-        lastRename = i;
+        if (c.kind != Call::kStep || seen.count(c.to) == 0) continue;
+        if (!dirSynced) problems += "the directory was not synced before " + c.path + " went to " + c.to + "\n";
+        if (c.ino == 0 || synced.count(c.ino) == 0) problems += c.path + " went to " + c.to + " unsynced\n";
+        if (c.rename) renamedOnto.insert(c.to);
+        dirSynced = false;
     }
-    if (temps.size() != w.Targets().size()) return problems + std::to_string(temps.size()) + " renames\n";
-    for (const std::string& temp : temps) {
-        const auto sync = std::find_if(calls.begin(), calls.end(),
-                                       [&](const Call& c) { return c.kind == Call::kSync && c.path == temp; });
-        if (sync == calls.end() || size_t(sync - calls.begin()) > firstRename)
-            problems += temp + " was not synced before the first rename\n";
-    }
-    const auto dirSync = std::find_if(calls.begin() + long(lastRename), calls.end(),
-                                      [&](const Call& c) { return c.kind == Call::kSync && c.path == dir; });
-    if (dirSync == calls.end()) problems += "the directory was not synced after the last rename\n";
+    if (!dirSynced) problems += "the directory was not synced after the last step\n";
+    for (const std::string& t : w.Targets())
+        if (renamedOnto.count(dir + "/" + t) == 0) problems += "nothing was renamed onto " + t + "\n";
     return problems;
 }
 
-TEST_P(CrashSafety, KillsAtEachRenameLeaveTheOldOrTheNewVersion) {
+// Kills at and just after every step of a write, in order: each leaves the old or the new version,
+// never the new and then the old again at a later step, and the next write clears what it left.
+TEST_P(CrashSafety, KillsAtEachStepLeaveTheOldOrTheNewVersion) {
     const Writer& w = *writer_;
     ASSERT_NO_FATAL_FAILURE(PutOld(work_));
     char real[PATH_MAX];
@@ -914,24 +996,48 @@ TEST_P(CrashSafety, KillsAtEachRenameLeaveTheOldOrTheNewVersion) {
     if (!whole.traceable) GTEST_SKIP() << "cannot trace a child here: " << whole.problems;
     ASSERT_EQ(whole.problems, "");
     EXPECT_EQ(CheckSyncOrder(w, dir, whole.calls), "");
+    // Unnamed files get their names by a link of the descriptor, one per target; named ones never.
+    const auto unnamedLinks =
+        std::count_if(whole.calls.begin(), whole.calls.end(), [](const Call& c) { return c.unnamed; });
+    EXPECT_EQ(size_t(unnamedLinks), named_ ? 0 : w.Targets().size());
     State s;
     EXPECT_EQ(CheckDirectory(w, dir, &s), "");
     EXPECT_TRUE(s.AllAre(kNew)) << DescribeState(w, s);
+    EXPECT_EQ(s.leftovers, 0);
 
-    // At rename k the targets before the k-th are new and the rest old, each of the rest with its
-    // complete temporary file beside it; once rename k is made, the k-th is new too.
-    for (int k = 1; k <= int(w.Targets().size()); ++k) {
+    std::vector<const Call*> steps;
+    for (const Call& c : whole.calls)
+        if (c.kind == Call::kStep) steps.push_back(&c);
+    ASSERT_EQ(int(steps.size()), whole.steps);
+    std::string listing;
+    auto local = [&](const std::string& p) { return p.rfind(dir + "/", 0) == 0 ? p.substr(dir.size() + 1) : p; };
+    for (const Call* c : steps) {
+        const std::string verb = c->to.empty() ? "unlink " : c->rename ? "rename " : "link ";
+        listing += "\n  " + verb + local(c->path) + (c->to.empty() ? "" : " -> " + local(c->to));
+    }
+    std::printf("%s (%s files), %zu steps:%s\n", w.Name().c_str(), named_ ? "named" : "unnamed", steps.size(),
+                listing.c_str());
+    int newFrom = 0;  // the first kill that left the new version
+    int kill = 0;
+    for (int k = 1; k <= whole.steps; ++k) {
         for (bool after : {false, true}) {
-            SCOPED_TRACE("killed " + std::string(after ? "after" : "at") + " rename " + std::to_string(k));
+            ++kill;
+            const Call& step = *steps[size_t(k - 1)];
+            SCOPED_TRACE("killed " + std::string(after ? "after" : "at") + " step " + std::to_string(k) + ", " +
+                         local(step.path) + (step.to.empty() ? " removed" : " to " + local(step.to)));
             ASSERT_NO_FATAL_FAILURE(PutOld(dir));
             const Trace t = TraceWriter(w, dir, k, after);
             ASSERT_EQ(t.problems, "");
-            const std::string found = CheckDirectory(w, dir, &s, true);
-            EXPECT_EQ(found, "");
-            for (int i = 0; i < int(w.Targets().size()); ++i)
-                EXPECT_EQ(s.versions[size_t(i)], i < k - 1 + after ? kNew : kOld) << w.Targets()[size_t(i)];
+            EXPECT_EQ(CheckDirectory(w, dir, &s, true), "");
+            if (s.reading == kNew && newFrom == 0) newFrom = kill;
+            if (newFrom != 0) {
+                EXPECT_EQ(s.reading, kNew) << "the new version, left at an earlier step, is lost";
+            }
         }
     }
+    EXPECT_NE(newFrom, 0) << "no kill left the new version, not even after the last step";
+    EXPECT_NE(newFrom, 1) << "a kill at the first step left the new version";
+    ASSERT_NO_FATAL_FAILURE(PutOld(dir));
 }
 
 // ---- failed writes ---------------------------------------------------------------------------------------
@@ -1039,13 +1145,105 @@ TEST_P(CrashSafety, AFullFileSystemFailsTheWriteWithENOSPC) {
     EXPECT_TRUE(ListDir(fs).empty());
 }
 
-std::string WriterName(const ::testing::TestParamInfo<WriterKind>& info) {
-    static const char* const names[] = {"HashDict", "HashTable", "AttrDict"};
-    return names[int(info.param)];
+// ---- the temporaries of live and dead writers ---------------------------------------------------------------
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// A write removes the temporary files of its target that dead writers left, and nothing else: not
+// a live writer's, not another target's, not a name of another shape, no symbolic link, directory
+// or FIFO of the right shape (which must not hold the write up either), nor what a link points to.
+// The second write runs in another process, as a writer elsewhere would; the first, alive all the
+// while, then commits as usual. Both ways of making the files, and the replaced file's permissions
+// kept either way.
+class AtomicFileTemporaries : public zktest::TempDirTest {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(ThreadCount(), 1) << "these tests fork and need a process without other threads";
+        TempDirTest::SetUp();
+    }
+    void TearDown() override {
+        zk::AtomicFile::ForceNamedTemporariesForTesting(false);
+        TempDirTest::TearDown();
+    }
+};
+
+TEST_F(AtomicFileTemporaries, OnlyDeadWritersFilesAreRemoved) {
+    const std::string target = PathOf("t");
+    const std::string dead = ".t.0123456789abcdef.tmp";
+    const std::set<std::string> decoys = {
+        ".t.0123456789ABCDEF.tmp", ".t.0123456789abcde.tmp", ".t.0123456789abcdef0.tmp", ".t.0123456789abcdeg.tmp",
+        ".t.0123456789abcdef.tmp~", "t.0123456789abcdef.tmp", ".u.0123456789abcdef.tmp", ".t.0123456789abcdef.tm",
+    };
+    const std::string link = ".t.1111111111111111.tmp", directory = ".t.2222222222222222.tmp",
+                      fifo = ".t.3333333333333333.tmp";
+    const std::string outside = PathOf("outside");
+    ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
+    zktest::WriteFile(outside + "/pointed-at", Bytes{'x'});
+
+    for (const bool named : {true, false}) {
+        SCOPED_TRACE(named ? "named files" : "unnamed files");
+        zktest::WriteFile(target, Bytes{'o', 'l', 'd'});
+        ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+        zktest::WriteFile(PathOf(dead), Bytes{'d'});
+        for (const std::string& d : decoys) zktest::WriteFile(PathOf(d), Bytes{'k'});
+        ASSERT_EQ(symlink((outside + "/pointed-at").c_str(), PathOf(link).c_str()), 0);
+        ASSERT_EQ(mkdir(PathOf(directory).c_str(), 0700), 0);
+        ASSERT_EQ(mkfifo(PathOf(fifo).c_str(), 0600), 0);
+        const std::set<std::string> kept = [&] {
+            std::set<std::string> k = decoys;
+            k.insert({"t", "outside", link, directory, fifo});
+            return k;
+        }();
+
+        zk::AtomicFile::ForceNamedTemporariesForTesting(named);
+        zk::AtomicFile live;
+        ASSERT_TRUE(live.Begin(target)) << std::strerror(errno);
+        ASSERT_EQ(write(live.fd(), "live", 4), 4);
+        EXPECT_EQ(Exists(live.temp_path()), named);
+        EXPECT_FALSE(Exists(PathOf(dead))) << "the live writer's own Begin clears the dead writer's file";
+        zktest::WriteFile(PathOf(dead), Bytes{'d'});
+
+        const ChildResult r = RunInChild([&](ChildResult& out) {
+            zk::AtomicFile second;
+            out.ok = second.Begin(target) && write(second.fd(), "second", 6) == 6 && second.Commit();
+            out.err = errno;
+            out.state = ChildResult::kRan;
+        });
+        ASSERT_EQ(r.state, ChildResult::kRan) << r.detail;
+        EXPECT_TRUE(r.ok) << Errno(r.err);
+        EXPECT_EQ(zktest::ReadFile(target), (Bytes{'s', 'e', 'c', 'o', 'n', 'd'}));
+        EXPECT_FALSE(Exists(PathOf(dead)));
+        EXPECT_EQ(Exists(live.temp_path()), named) << "the live writer's file was removed";
+        std::set<std::string> expected = kept;
+        if (named) expected.insert(live.temp_path().substr(dir_.size() + 1));
+        EXPECT_EQ(Listing(), expected);
+
+        ASSERT_TRUE(live.Commit()) << std::strerror(errno);
+        EXPECT_EQ(zktest::ReadFile(target), (Bytes{'l', 'i', 'v', 'e'}));
+        EXPECT_EQ(Listing(), kept);
+        EXPECT_EQ(zktest::ReadFile(outside + "/pointed-at"), Bytes{'x'});
+        struct stat st;
+        ASSERT_EQ(stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+        for (const std::string& name : kept)
+            if (name != "t" && name != "outside") std::filesystem::remove(PathOf(name));
+    }
+}
+
+std::string WriterName(const ::testing::TestParamInfo<std::tuple<WriterKind, Files>>& info) {
+    static const char* const writers[] = {"HashDict", "HashTable", "AttrDict"};
+    static const char* const files[] = {"Unnamed", "Named"};
+    return std::string(writers[int(std::get<0>(info.param))]) + files[int(std::get<1>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(Writers, CrashSafety,
-                         ::testing::Values(WriterKind::kHashDict, WriterKind::kHashTable, WriterKind::kAttrDict),
+                         ::testing::Combine(::testing::Values(WriterKind::kHashDict, WriterKind::kHashTable,
+                                                              WriterKind::kAttrDict),
+                                            ::testing::Values(Files::kUnnamed, Files::kNamed)),
                          WriterName);
 
 }  // namespace
