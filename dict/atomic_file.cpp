@@ -219,7 +219,8 @@ bool AtomicFile::Begin(const std::string& target) {
     const std::string prefix = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     // A leading dot keeps the temporary file out of the way of directory listings and globs. The
     // target's name is cut so that the additions cannot take a valid name past NAME_MAX.
-    const std::string stem = "." + base.substr(0, 200) + ".";
+    std::string stem(1, '.');
+    stem.append(base, 0, 200).push_back('.');
     RemoveAbandonedTemps(dir_, stem);
 
     head_ = prefix + stem;
