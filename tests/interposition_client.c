@@ -38,12 +38,13 @@ enum { kKeys = 3000 };
 
 static void key_text(char* out, unsigned i) { sprintf(out, "key-%u-%u", i * 7919u % 10007u, i); }
 
-static int by_key(const void* a, const void* b, void* ptr) {
-    const HashTable* t = (const HashTable*)ptr;
-    const UByte *ka, *kb;
-    UInt la = HashTableKey(t, a, &ka), lb = HashTableKey(t, b, &kb);
-    int c = memcmp(ka, kb, la < lb ? la : lb);
-    return c != 0 ? c : (int)la - (int)lb;
+/* Entries by their values, largest first: the reverse of the order they were added in. */
+static int by_value_down(const void* a, const void* b, void* ptr) {
+    UInt va, vb;
+    (void)ptr;
+    memcpy(&va, a, sizeof va);
+    memcpy(&vb, b, sizeof vb);
+    return (va < vb) - (va > vb);
 }
 
 static char dict_keys[kKeys][32];
@@ -71,7 +72,7 @@ static void hash_table(void) {
     UIntArray sel;
     ArrayInit_(&sel);
     UInt kept = HashTableSelect(t, 0, NULL, NULL, &sel);
-    HashTableSort(t, by_key, t, &sel);
+    HashTableSort(t, by_value_down, NULL, &sel);
     printf("table: size %u capacity %u found %u kept %u first %u last %u\n", HashTableSize(t), HashTableCapacity(t),
            found, kept, *(UInt*)HashTableGetIndex(t, 0, &sel), *(UInt*)HashTableGetIndex(t, kept - 1, &sel));
     ArrayFree_(&sel);
@@ -167,11 +168,12 @@ static void attribute_strings(void) {
     printf("attributes: committed %d size %u string 42 %.*s\n", committed, r != NULL ? AttrDictSize(r) : 0, (int)len,
            bytes != NULL ? (const char*)bytes : "");
     if (r != NULL) AttrDictClose(r);
-    char path[64];
-    snprintf(path, sizeof path, "%s/names.idx", dir);
-    unlink(path);
-    snprintf(path, sizeof path, "%s/names.dat", dir);
-    unlink(path);
+    static const char* const files[] = {"names.idx", "names.dat"};
+    for (unsigned i = 0; i < 2; i++) {
+        char path[64];
+        snprintf(path, sizeof path, "%s/%s", dir, files[i]);
+        unlink(path);
+    }
     rmdir(dir);
 }
 
