@@ -40,6 +40,17 @@ bool Failed(BuildFailure* fail, HashDictBuildErrorCode code, Id first = 0, Id se
     return false;
 }
 
+// Key idx from the callback, in *bytes and *len. A callback that stores NULL breaks the build's
+// contract: false with HASHDICT_ERROR_INVALID for HashDictTryBuild, the assertion for HashDictBuild.
+inline bool KeyAt(DictKeyFun key, void* dict, Id idx, const UByte** out, UShort* len, BuildFailure* fail) {
+    const UByte* bytes = nullptr;
+    *len = key(dict, idx, &bytes);
+    if (bytes == nullptr && fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
+    ZK_ASSERT(bytes != NULL);
+    *out = bytes;
+    return true;
+}
+
 // The bytes of a block of n values of the given width, as ArrayNew_ sized it.
 size_t BlockBytes(unsigned width, ULong n) { return (width * n + 63) / 64 * 8; }
 
@@ -152,10 +163,9 @@ bool HashDictInit(HashDict* hdict, Id nentries, ULong maxvalue, void* dict, Dict
     for (int b = 0; b < 256; ++b) rank[b] = 0;
     UShort maxlen = 0;
     for (Id idx = 0; idx < nentries; ++idx) {
-        const UByte* bytes = nullptr;
-        const UShort len = key(dict, idx, &bytes);
-        if (bytes == nullptr && fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
-        ZK_ASSERT(bytes != NULL);
+        const UByte* bytes;
+        UShort len;
+        if (!KeyAt(key, dict, idx, &bytes, &len, fail)) return false;
         for (UShort i = 0; i < len; ++i) rank[bytes[i]] = 1;
         if (len > maxlen) maxlen = len;
     }
@@ -213,10 +223,9 @@ bool GraphBuild(Graph* graph, HashDict* hdict, void* dict, DictKeyFun key, Boole
         }
         for (ULong i = 0; i < ncoef; ++i) hdict->h_coef[i] = static_cast<Id>(random->Next() % hdict->h_size);
         for (Id idx = 0; idx < hdict->h_nentries; ++idx) {
-            const UByte* bytes = nullptr;
-            const UShort len = key(dict, idx, &bytes);
-            if (bytes == nullptr && fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
-            ZK_ASSERT(bytes != NULL);
+            const UByte* bytes;
+            UShort len;
+            if (!KeyAt(key, dict, idx, &bytes, &len, fail)) return false;
             Id v0, v1, v2;
             // Every key passed the scan, so only a key callback that changed its answer fails here.
             const Boolean hashed = Hash(hdict, &v0, &v1, &v2, bytes, len);
@@ -370,13 +379,15 @@ void GraphDelete(Graph* graph) {
 
 bool HashDictProbe(HashDict* hdict, void* dict, DictKeyFun key, BuildFailure* fail) {
     for (Id idx = 0; idx < hdict->h_nentries; ++idx) {
-        const UByte* bytes = nullptr;
-        const UShort len = key(dict, idx, &bytes);
-        if (bytes == nullptr && fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
-        ZK_ASSERT(bytes != NULL);
+        const UByte* bytes;
+        UShort len;
+        if (!KeyAt(key, dict, idx, &bytes, &len, fail)) return false;
         Probe(hdict, TRUE, idx, bytes, len);
-        if (fail != nullptr && HashDictFind(hdict, bytes, len) != idx) return Failed(fail, HASHDICT_ERROR_INVALID);
-        ZK_ASSERT(HashDictFind(hdict, bytes, len) == idx);
+        // One lookup for both entries; spelled out so that the assertion keeps its text.
+        if (HashDictFind(hdict, bytes, len) != idx) {
+            if (fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
+            ZKAssertFail_("HashDictFind(hdict, bytes, len) == idx", __FILE__, __LINE__, ZK_ASSERT_FUNCTION);
+        }
     }
     return true;
 }
@@ -387,10 +398,9 @@ namespace {
 bool VerifyValues(const HashDict* hdict, Id nentries, void* dict, DictKeyFun key, DictValFun val,
                   BuildFailure* fail) {
     for (Id idx = 0; idx < nentries; ++idx) {
-        const UByte* bytes = nullptr;
-        const UShort len = key(dict, idx, &bytes);
-        if (bytes == nullptr && fail != nullptr) return Failed(fail, HASHDICT_ERROR_INVALID);
-        ZK_ASSERT(bytes != NULL);
+        const UByte* bytes;
+        UShort len;
+        if (!KeyAt(key, dict, idx, &bytes, &len, fail)) return false;
         // Spelled out rather than one ZK_ASSERT: the lookup must come before the value callback,
         // and C++ leaves the order of the two sides of == open.
         const Id found = HashDictFind(hdict, bytes, len);

@@ -38,6 +38,7 @@
 #include "dict/hashdict.h"
 #include "dict/hashtable.h"
 #include "dict/zkdict_version.h"
+#include "zklib/regular_file.h"
 #include "zklib/zklib.h"
 
 namespace {
@@ -266,16 +267,20 @@ std::string StatProblem(const std::string& path, int err) {
 }
 
 // Why path cannot be opened as a file of the library's kinds, or "" when it is a regular file this
-// process may read. The kind is checked before the open, so that a device is never opened (that can
-// have effects of its own) and a FIFO never waits for a writer.
+// process may read: the libraries' own check (a device is never opened, a FIFO never waited on),
+// with the kind it refused named.
 std::string RegularFileProblem(const std::string& path) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return StatProblem(path, errno);
-    if (!S_ISREG(st.st_mode)) return "is " + What(st.st_mode) + ", not a regular file";
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return CannotRead(errno);
-    close(fd);
-    return "";
+    const int fd = zk::OpenRegularFile(path.c_str(), &st);
+    if (fd >= 0) {
+        close(fd);
+        return "";
+    }
+    const int err = errno;
+    if ((err == ENODEV || err == EINVAL) && stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        return "is " + What(st.st_mode) + ", not a regular file";
+    }
+    return StatProblem(path, err);
 }
 
 void RequireRegularFile(const std::string& path) {
