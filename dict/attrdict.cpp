@@ -442,6 +442,19 @@ ZK_EXPORT Boolean AttrDictClose(AttrDict* adict) {
     return ok ? TRUE : FALSE;
 }
 
+// Unlike Commit and Close it takes either mode, and NULL, so that a clean-up path need not know what
+// it holds.
+ZK_EXPORT void AttrDictAbandon(AttrDict* adict) {
+    if (adict == nullptr) return;
+    const int err = errno;
+    if (adict->a_idx_file != nullptr) {
+        ReleaseBuilder(reinterpret_cast<Builder*>(adict));  // the temporaries go with the builder
+    } else {
+        AttrDictClose(adict);
+    }
+    errno = err;
+}
+
 ZK_EXPORT UByte AttrDictGet(const AttrDict* adict, Id id, const UByte** bytes) {
     // A build-mode handle has no index mapped and reads as holding no string.
     if (adict == nullptr || id >= adict->a_size || adict->a_idx == nullptr) return 0;

@@ -4,9 +4,10 @@
  * order they were added, in a pair of files: name.dat with the strings and name.idx, a sparse index
  * of one offset per four strings.
  *
- * One handle type, two modes. Build mode: AttrDictBuild, any number of AttrDictAdd, AttrDictCommit.
- * Read mode: AttrDictOpen maps both files, AttrDictGet and AttrDictEnumerate read from the mappings
- * without copying, AttrDictClose unmaps. AttrDictSize works in both modes.
+ * One handle type, two modes. Build mode: AttrDictBuild, any number of AttrDictAdd, AttrDictCommit
+ * (or AttrDictAbandon, which drops what was added). Read mode: AttrDictOpen maps both files,
+ * AttrDictGet and AttrDictEnumerate read from the mappings without copying, AttrDictClose unmaps.
+ * AttrDictSize works in both modes.
  *
  * Files of a dictionary called name in directory dir:
  *
@@ -161,6 +162,16 @@ ZK_EXPORT void AttrDictAdd(AttrDict* adict, const UByte* bytes, UByte len);
  * @pre adict is a build-mode handle, or the process stops on an assertion.
  */
 ZK_EXPORT Boolean AttrDictCommit(AttrDict* adict);
+/**
+ * @brief Ends a handle without committing: a build-mode handle's temporary files are removed, and
+ * the files of the name already in place, if any, stay as they are; a read-mode handle is closed.
+ *
+ * Either way the handle is released. It never prints or stops the process, and errno is kept, so
+ * that it serves the clean-up after a failure.
+ *
+ * @param adict a handle of either mode, or NULL (nothing happens)
+ */
+ZK_EXPORT void AttrDictAbandon(AttrDict* adict);
 /**
  * @brief Opens name in dir for reading, as the previous or the new pair while a commit runs.
  * @param dir  the directory

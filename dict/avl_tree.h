@@ -37,25 +37,6 @@ public:
     // The node holding v, or 0.
     NodeIndex Find(Key v) const { return SentinelFind(dict_->d_nodes, v); }
 
-    // The node holding v, or 0. On the way down, *lo receives the last node passed on its right (the
-    // greatest key below v) and *hi the last passed on its left (the smallest key above v); each stays
-    // none when there is no such node.
-    NodeIndex FindInterval(Key v, NodeIndex none, NodeIndex* lo, NodeIndex* hi) const {
-        Node* n = dict_->d_nodes;
-        n[ZERO].n_key = v;
-        NodeIndex below = none, above = none;
-        NodeIndex x = n[kHeadNode].n_right & kLinkMask;
-        while (n[x].n_key != v) {
-            bool left = v < n[x].n_key;
-            above = Select(left, x, above);
-            below = Select(left, below, x);
-            x = ChildToward(n[x], v);
-        }
-        *lo = below;
-        *hi = above;
-        return x;
-    }
-
     // Stores d under v and returns the node that holds it. When v was present, its old value goes to
     // *previous and nothing else changes.
     NodeIndex Insert(Key v, Value d, Value* previous) {

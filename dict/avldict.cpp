@@ -11,6 +11,7 @@ namespace {
 
 using Tree = zk::AvlDictTree;
 using Array = Tree::Array;
+using Readers = zk::TreeReaders<AVLDict>;
 using zk::NodeIndex;
 
 }  // namespace
@@ -35,24 +36,8 @@ ZK_EXPORT AVLDictValue* ZKAVLDictValueGet(AVLDict* dict, AVLDictKey v) {
     return x != zk::kZeroNode ? &dict->d_nodes[x].n_value : nullptr;
 }
 
-// Missing neighbours are node 0, whose key is v itself after the search, and which has no value.
 ZK_EXPORT AVLDictKey ZKAVLDictFindNearest(AVLDict* dict, AVLDictKey v, int roundingMode, AVLDictValue** valPtr) {
-    NodeIndex lo, hi;
-    NodeIndex c = Tree(dict).FindInterval(v, zk::kZeroNode, &lo, &hi);
-    const AVLDictNode* n = dict->d_nodes;
-    if (c == zk::kZeroNode) {
-        if (roundingMode < 0) {
-            c = lo;
-        } else if (roundingMode > 0 || lo == zk::kZeroNode) {
-            c = hi;
-        } else if (hi == zk::kZeroNode) {
-            c = lo;
-        } else {
-            c = v - n[lo].n_key >= n[hi].n_key - v ? hi : lo;
-        }
-    }
-    if (valPtr != nullptr) *valPtr = c != zk::kZeroNode ? &dict->d_nodes[c].n_value : nullptr;
-    return n[c].n_key;
+    return zk::FindNearest(dict, v, roundingMode, valPtr);
 }
 
 ZK_EXPORT AVLDictValue ZKAVLDictInsert(AVLDict* dict, AVLDictKey v, AVLDictValue d, AVLDictValue n) {
@@ -82,5 +67,25 @@ ZK_EXPORT Boolean ZKAVLDictEnumerate(AVLDict* dict, Boolean reverse, AVLDictEnum
 }
 
 ZK_EXPORT void AVLCheck(AVLDict* dict) { Tree(dict).Check(); }
+
+ZK_EXPORT Boolean ZKAVLDictLookup(const AVLDict* dict, AVLDictKey key, AVLDictValue* value) {
+    return Readers::Lookup(dict, key, value);
+}
+
+ZK_EXPORT Boolean ZKAVLDictFirst(const AVLDict* dict, AVLDictKey* key, AVLDictValue* value) {
+    return Readers::Edge(dict, false, key, value);
+}
+
+ZK_EXPORT Boolean ZKAVLDictLast(const AVLDict* dict, AVLDictKey* key, AVLDictValue* value) {
+    return Readers::Edge(dict, true, key, value);
+}
+
+ZK_EXPORT Boolean ZKAVLDictNext(const AVLDict* dict, AVLDictKey after, AVLDictKey* key, AVLDictValue* value) {
+    return Readers::Neighbour(dict, after, true, key, value);
+}
+
+ZK_EXPORT Boolean ZKAVLDictPrevious(const AVLDict* dict, AVLDictKey before, AVLDictKey* key, AVLDictValue* value) {
+    return Readers::Neighbour(dict, before, false, key, value);
+}
 
 }  // extern "C"

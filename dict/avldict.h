@@ -27,9 +27,11 @@
  * return the caller's marker n, ValueGet returns NULL.
  *
  * @par Threads
- * No locking inside. Every call, lookups included, writes the sentinel node, so even
- * lookups need exclusive use: the caller serialises all calls on one dictionary. Different
- * dictionaries are independent.
+ * No locking inside. ZKAVLDictLookup, ZKAVLDictFirst, ZKAVLDictLast, ZKAVLDictNext and
+ * ZKAVLDictPrevious write nothing, not even the sentinel: any number of threads may call them at
+ * once on a dictionary that no thread is changing. Every other call, Find, ValueGet and FindNearest
+ * included, writes the sentinel node, so the caller serialises it with all calls on the dictionary.
+ * Different dictionaries are independent.
  */
 #ifndef ZKDICT_DICT_AVLDICT_H
 #define ZKDICT_DICT_AVLDICT_H
@@ -165,6 +167,62 @@ ZK_EXPORT AVLDictValue ZKAVLDictRemove(AVLDict* dict, AVLDictKey v, AVLDictValue
  * @retval FALSE as soon as fun returns FALSE
  */
 ZK_EXPORT Boolean ZKAVLDictEnumerate(AVLDict* dict, Boolean reverse, AVLDictEnumerateFun fun, void* arg);
+/* ---- readers that write nothing ------------------------------------------------------------------ */
+
+/**
+ * @brief Looks v up without writing anything, not even the sentinel (see Threads above).
+ * @param dict       the dictionary
+ * @param key        the key
+ * @param[out] value receives the value stored under key, when not NULL and key is present
+ * @retval TRUE  when key is present
+ * @retval FALSE when it is absent (*value untouched)
+ */
+ZK_EXPORT Boolean ZKAVLDictLookup(const AVLDict* dict, AVLDictKey key, AVLDictValue* value);
+/**
+ * @brief The entry of the smallest key, found without writing anything.
+ * @param dict       the dictionary
+ * @param[out] key   receives the key, when not NULL and the dictionary is not empty
+ * @param[out] value receives its value, when not NULL and the dictionary is not empty
+ * @retval TRUE  when there is an entry
+ * @retval FALSE when the dictionary is empty (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKAVLDictFirst(const AVLDict* dict, AVLDictKey* key, AVLDictValue* value);
+/**
+ * @brief The entry of the largest key, found without writing anything.
+ * @param dict       the dictionary
+ * @param[out] key   receives the key, when not NULL and the dictionary is not empty
+ * @param[out] value receives its value, when not NULL and the dictionary is not empty
+ * @retval TRUE  when there is an entry
+ * @retval FALSE when the dictionary is empty (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKAVLDictLast(const AVLDict* dict, AVLDictKey* key, AVLDictValue* value);
+/**
+ * @brief The entry of the smallest key strictly above after, found without writing anything.
+ *
+ * after need not be stored, so a walk in increasing order goes on from the key it last saw even
+ * when that key has since been removed.
+ *
+ * @param dict       the dictionary
+ * @param after      the key to go beyond
+ * @param[out] key   receives the key found, when not NULL
+ * @param[out] value receives its value, when not NULL
+ * @retval TRUE  when there is such a key
+ * @retval FALSE when no stored key lies above after (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKAVLDictNext(const AVLDict* dict, AVLDictKey after, AVLDictKey* key, AVLDictValue* value);
+/**
+ * @brief The entry of the largest key strictly below before, found without writing anything.
+ *
+ * before need not be stored.
+ *
+ * @param dict       the dictionary
+ * @param before     the key to stay below
+ * @param[out] key   receives the key found, when not NULL
+ * @param[out] value receives its value, when not NULL
+ * @retval TRUE  when there is such a key
+ * @retval FALSE when no stored key lies below before (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKAVLDictPrevious(const AVLDict* dict, AVLDictKey before, AVLDictKey* key, AVLDictValue* value);
 /**
  * @brief Checks the balance of every node against the heights of its subtrees; a violation stops
  * the process with a failed assertion.

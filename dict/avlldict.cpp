@@ -11,6 +11,7 @@ namespace {
 
 using Tree = zk::AvlLDictTree;
 using Array = Tree::Array;
+using Readers = zk::TreeReaders<AVLLDict>;
 using zk::NodeIndex;
 
 }  // namespace
@@ -38,13 +39,10 @@ ZK_EXPORT AVLLDictValue* ZKAVLLDictValueGet(AVLLDict* dict, AVLLDictKey v) {
 // Missing neighbours are the head node, whose key 0 stands for "no key"; so does a stored key 0.
 ZK_EXPORT AVLLDictKey ZKAVLLDictFindNearest(AVLLDict* dict, AVLLDictKey v, int roundingMode) {
     NodeIndex lo, hi;
-    if (Tree(dict).FindInterval(v, zk::kHeadNode, &lo, &hi) != zk::kZeroNode) return v;
-    AVLLDictKey below = dict->d_nodes[lo].n_key;
-    AVLLDictKey above = dict->d_nodes[hi].n_key;
-    if (roundingMode < 0) return below;
-    if (roundingMode > 0 || below == 0) return above;
-    if (above == 0) return below;
-    return v - below >= above - v ? above : below;
+    if (zk::SentinelFindInterval(dict->d_nodes, v, zk::kHeadNode, &lo, &hi) != zk::kZeroNode) return v;
+    const AVLLDictKey below = dict->d_nodes[lo].n_key;
+    const AVLLDictKey above = dict->d_nodes[hi].n_key;
+    return zk::NearestIsAbove(roundingMode, below != 0, below, above != 0, above, v) ? above : below;
 }
 
 ZK_EXPORT AVLLDictValue ZKAVLLDictInsert(AVLLDict* dict, AVLLDictKey v, AVLLDictValue d, AVLLDictValue n) {
@@ -74,5 +72,26 @@ ZK_EXPORT Boolean ZKAVLLDictEnumerate(AVLLDict* dict, Boolean reverse, AVLLDictE
 }
 
 ZK_EXPORT void AVLLCheck(AVLLDict* dict) { Tree(dict).Check(); }
+
+ZK_EXPORT Boolean ZKAVLLDictLookup(const AVLLDict* dict, AVLLDictKey key, AVLLDictValue* value) {
+    return Readers::Lookup(dict, key, value);
+}
+
+ZK_EXPORT Boolean ZKAVLLDictFirst(const AVLLDict* dict, AVLLDictKey* key, AVLLDictValue* value) {
+    return Readers::Edge(dict, false, key, value);
+}
+
+ZK_EXPORT Boolean ZKAVLLDictLast(const AVLLDict* dict, AVLLDictKey* key, AVLLDictValue* value) {
+    return Readers::Edge(dict, true, key, value);
+}
+
+ZK_EXPORT Boolean ZKAVLLDictNext(const AVLLDict* dict, AVLLDictKey after, AVLLDictKey* key, AVLLDictValue* value) {
+    return Readers::Neighbour(dict, after, true, key, value);
+}
+
+ZK_EXPORT Boolean ZKAVLLDictPrevious(const AVLLDict* dict, AVLLDictKey before, AVLLDictKey* key,
+                                     AVLLDictValue* value) {
+    return Readers::Neighbour(dict, before, false, key, value);
+}
 
 }  // extern "C"

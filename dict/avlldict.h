@@ -25,9 +25,12 @@
  * keys are no failure: Find, Insert and Remove return the caller's marker n, ValueGet returns NULL.
  *
  * @par Threads
- * No locking inside. Every call, lookups included, writes the sentinel node, so even
- * lookups need exclusive use: the caller serialises all calls on one dictionary (the memory cache
- * holds its index lock around every call). Different dictionaries are independent.
+ * No locking inside. ZKAVLLDictLookup, ZKAVLLDictFirst, ZKAVLLDictLast, ZKAVLLDictNext and
+ * ZKAVLLDictPrevious write nothing, not even the sentinel: any number of threads may call them at
+ * once on a dictionary that no thread is changing. Every other call, Find, ValueGet and FindNearest
+ * included, writes the sentinel node, so the caller serialises it with all calls on the dictionary
+ * (the memory cache holds its index lock around every change and reads the index without writing).
+ * Different dictionaries are independent.
  */
 #ifndef ZKDICT_DICT_AVLLDICT_H
 #define ZKDICT_DICT_AVLLDICT_H
@@ -161,6 +164,62 @@ ZK_EXPORT AVLLDictValue ZKAVLLDictRemove(AVLLDict* dict, AVLLDictKey v, AVLLDict
  * @retval FALSE as soon as fun returns FALSE
  */
 ZK_EXPORT Boolean ZKAVLLDictEnumerate(AVLLDict* dict, Boolean reverse, AVLLDictEnumerateFun fun, void* arg);
+/* ---- readers that write nothing ------------------------------------------------------------------ */
+
+/**
+ * @brief Looks key up without writing anything, not even the sentinel (see Threads above).
+ * @param dict       the dictionary
+ * @param key        the key
+ * @param[out] value receives the value stored under key, when not NULL and key is present
+ * @retval TRUE  when key is present
+ * @retval FALSE when it is absent (*value untouched)
+ */
+ZK_EXPORT Boolean ZKAVLLDictLookup(const AVLLDict* dict, AVLLDictKey key, AVLLDictValue* value);
+/**
+ * @brief The entry of the smallest key, found without writing anything.
+ * @param dict       the dictionary
+ * @param[out] key   receives the key, when not NULL and the dictionary is not empty
+ * @param[out] value receives its value, when not NULL and the dictionary is not empty
+ * @retval TRUE  when there is an entry
+ * @retval FALSE when the dictionary is empty (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKAVLLDictFirst(const AVLLDict* dict, AVLLDictKey* key, AVLLDictValue* value);
+/**
+ * @brief The entry of the largest key, found without writing anything.
+ * @param dict       the dictionary
+ * @param[out] key   receives the key, when not NULL and the dictionary is not empty
+ * @param[out] value receives its value, when not NULL and the dictionary is not empty
+ * @retval TRUE  when there is an entry
+ * @retval FALSE when the dictionary is empty (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKAVLLDictLast(const AVLLDict* dict, AVLLDictKey* key, AVLLDictValue* value);
+/**
+ * @brief The entry of the smallest key strictly above after, found without writing anything.
+ *
+ * after need not be stored, so a walk in increasing order can go on from the key it saw last even
+ * when that key has been removed since.
+ *
+ * @param dict       the dictionary
+ * @param after      the key to go beyond
+ * @param[out] key   receives the key found, when not NULL
+ * @param[out] value receives its value, when not NULL
+ * @retval TRUE  when there is such a key
+ * @retval FALSE when no stored key lies above after (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKAVLLDictNext(const AVLLDict* dict, AVLLDictKey after, AVLLDictKey* key, AVLLDictValue* value);
+/**
+ * @brief The entry of the largest key strictly below before, found without writing anything.
+ *
+ * before need not be stored.
+ *
+ * @param dict       the dictionary
+ * @param before     the key to stay below
+ * @param[out] key   receives the key found, when not NULL
+ * @param[out] value receives its value, when not NULL
+ * @retval TRUE  when there is such a key
+ * @retval FALSE when no stored key lies below before (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKAVLLDictPrevious(const AVLLDict* dict, AVLLDictKey before, AVLLDictKey* key, AVLLDictValue* value);
 /**
  * @brief Checks the balance of every node against the heights of its subtrees; a violation stops
  * the process with a failed assertion.

@@ -21,6 +21,12 @@ const float kNormalizeFactor = std::bit_cast<float>(0x3F800054u);
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the serialised slots are copied from memory as little-endian numbers");
 
+// The capacity rule, each tombstone counting twice: whether a new key is refused now. The creating
+// lookup applies it and HashDelTableRefuses reports it, so that the two cannot drift apart.
+bool RefusesNewKey(const HashDelTable* table) {
+    return ULong(table->t_nkeys) + 2 * ULong(table->t_deleted) >= table->t_nkeys_max;
+}
+
 void FillEmpty(HashDelTable* table) {
     std::memset(table->t_entries, 0xFF, sizeof(UInt) * size_t(table->t_nentries));
 }
@@ -119,6 +125,16 @@ ZK_EXPORT UInt HashDelTableCapacity(const HashDelTable* table) { return table->t
 
 ZK_EXPORT Boolean HashDelTableFull(const HashDelTable* table) { return table->t_nkeys == table->t_nkeys_max; }
 
+ZK_EXPORT Boolean HashDelTableRefuses(const HashDelTable* table) { return RefusesNewKey(table) ? TRUE : FALSE; }
+
+ZK_EXPORT UInt HashDelTableRemoved(const HashDelTable* table) { return table->t_deleted; }
+
+ZK_EXPORT UInt HashDelTableValueSize(const HashDelTable* table) { return table->t_val_len; }
+
+ZK_EXPORT UByte HashDelTableKeySize(const HashDelTable* table) { return table->t_key_size; }
+
+ZK_EXPORT Boolean HashDelTableFrozen(const HashDelTable* table) { return table->t_selected ? TRUE : FALSE; }
+
 ZK_EXPORT void HashDelTableGrow(HashDelTable* table, float factor, void* ptr) {
     if (table->t_deleted != 0) Rewrite(table);
     ZK_ASSERT(!table->t_selected);
@@ -158,8 +174,7 @@ ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt le
     }
     // A probe that came round without meeting an empty slot has nowhere to file a key; the capacity
     // rule rules that out for every table this library makes.
-    if (!create || !open || ULong(table->t_nkeys) + 2 * ULong(table->t_deleted) >= table->t_nkeys_max)
-        return nullptr;
+    if (!create || !open || RefusesNewKey(table)) return nullptr;
 
     auto resize = [table](size_t size) {
         table->t_data = static_cast<UByte*>(Allocate_(size, table->t_data, kPath, __LINE__));

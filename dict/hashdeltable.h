@@ -59,8 +59,11 @@
  * Heap exhaustion is a fatal report through zklib. Misuse stops on assertions.
  *
  * @par Threads
- * None inside. A table is used by one thread at a time; callers lock around every call,
- * walks and lookups included (a walk may compact the table).
+ * None inside. HashDelTableFind with create FALSE, HashDelTableKey and the getters (size, capacity,
+ * full, value size, key size, frozen, refuses, removed) write nothing: any number of threads may make
+ * them at once on a table that no thread changes, provided the table's hash and equality callbacks
+ * may run so too. Every other call needs the table alone; callers lock around them, walks and new
+ * iterators included (they may compact the table).
  */
 #ifndef ZKDICT_DICT_HASHDELTABLE_H
 #define ZKDICT_DICT_HASHDELTABLE_H
@@ -159,6 +162,42 @@ ZK_EXPORT UInt HashDelTableCapacity(const HashDelTable* table);
  */
 ZK_EXPORT Boolean HashDelTableFull(const HashDelTable* table);
 /**
+ * @brief Whether a new key would be refused for capacity now: the live keys plus twice the
+ * tombstones reach the capacity (see Capacity above).
+ * @param table the table
+ * @return TRUE when a creating lookup of an absent key would return NULL until the table grows.
+ * @note A key can still be refused when this is FALSE: by the value callback, or for want of room
+ *       in the data area.
+ */
+ZK_EXPORT Boolean HashDelTableRefuses(const HashDelTable* table);
+/**
+ * @brief The number of removed entries whose bytes still fill the data area: the tombstones, until
+ * growth or a walk compacts them away.
+ * @param table the table
+ * @return the count.
+ */
+ZK_EXPORT UInt HashDelTableRemoved(const HashDelTable* table);
+/**
+ * @brief The size of every value area, as chosen at creation.
+ * @param table the table
+ * @return the bytes of each value area.
+ */
+ZK_EXPORT UInt HashDelTableValueSize(const HashDelTable* table);
+/**
+ * @brief The width of the key-length prefix, as chosen at creation (or read with the serialised
+ * form).
+ * @param table the table
+ * @return 1 to 4 for a length of that many fixed bytes, 0 for the variable-length code.
+ */
+ZK_EXPORT UByte HashDelTableKeySize(const HashDelTable* table);
+/**
+ * @brief Whether an in-place selection has frozen the table (see Walks above).
+ * @param table the table
+ * @return TRUE from HashDelTableSelect (or the read of a form saved so) until HashDelTableClear;
+ *         HashDelTableFind, HashDelTableRemove and HashDelTableGrow would then stop on an assertion.
+ */
+ZK_EXPORT Boolean HashDelTableFrozen(const HashDelTable* table);
+/**
  * @brief Compacts the data area when there are tombstones, multiplies the capacity by factor
  * (single precision, truncated), resizes the slot array and re-files every live entry.
  *
@@ -174,6 +213,9 @@ ZK_EXPORT Boolean HashDelTableFull(const HashDelTable* table);
 ZK_EXPORT void HashDelTableGrow(HashDelTable* table, float factor, void* ptr);
 /**
  * @brief Looks a key up, creating its entry when asked.
+ *
+ * With create FALSE it writes nothing, so readers may share a table no thread changes (see Threads
+ * above).
  *
  * @param table       the table
  * @param bytes       the key bytes
@@ -207,6 +249,9 @@ ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt le
 ZK_EXPORT Boolean HashDelTableRemove(HashDelTable* table, const void* bytes, UInt len, void* ptr);
 /**
  * @brief The key of an entry.
+ *
+ * It writes nothing, so readers may share a table no thread changes.
+ *
  * @param table      the table
  * @param val        the entry's value pointer
  * @param[out] bytes receives the address of the key, which points into the data area

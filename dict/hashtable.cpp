@@ -112,6 +112,12 @@ ZK_EXPORT Boolean HashTableFull(const HashTable* table) {
     return table->t_entries_used == table->t_entries_capacity;
 }
 
+ZK_EXPORT UInt HashTableValueSize(const HashTable* table) { return table->t_val_len; }
+
+ZK_EXPORT UByte HashTableKeySize(const HashTable* table) { return table->t_key_size; }
+
+ZK_EXPORT Boolean HashTableFrozen(const HashTable* table) { return table->t_selected ? TRUE : FALSE; }
+
 ZK_EXPORT void HashTableGrow(HashTable* table, float factor, void* ptr) {
     ZK_ASSERT(!table->t_selected);
     ZK_ASSERT(factor > 1.0);

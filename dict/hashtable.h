@@ -64,9 +64,12 @@
  * `"error closing %s"`, `"error reading %s"`, each followed by the system's reason) and leave errno set.
  *
  * @par Threads
- * None inside. A table is used by one thread at a time; callers that share one lock around
- * every call, lookups and walks included (a creating lookup may move the data area, a selection or a
- * sort rewrites the slot array).
+ * None inside. HashTableFind with create FALSE, HashTableKey, HashTableIteratorInit and the
+ * iterator's calls, and the getters (size, capacity, value size, key size, frozen) write nothing into
+ * the table: any number of threads may make them at once on a table that no thread changes, provided
+ * the table's hash and equality callbacks may run so too. Every other call needs the table alone;
+ * callers that share one lock around them, lookups and walks included (a creating lookup may move
+ * the data area, a selection or a sort rewrites the slot array).
  */
 #ifndef ZKDICT_DICT_HASHTABLE_H
 #define ZKDICT_DICT_HASHTABLE_H
@@ -151,6 +154,26 @@ ZK_EXPORT UInt HashTableCapacity(const HashTable* table);
  */
 ZK_EXPORT Boolean HashTableFull(const HashTable* table);
 /**
+ * @brief The size of every value area, as chosen at creation.
+ * @param table the table
+ * @return the bytes of each value area.
+ */
+ZK_EXPORT UInt HashTableValueSize(const HashTable* table);
+/**
+ * @brief The width of the key-length prefix, as chosen at creation (or read from the file).
+ * @param table the table
+ * @return 1 to 4 for a length of that many fixed bytes, 0 for the variable-length code.
+ */
+ZK_EXPORT UByte HashTableKeySize(const HashTable* table);
+/**
+ * @brief Whether an in-place selection has frozen the table (see Walks above).
+ * @param table the table
+ * @return TRUE from an in-place HashTableSelect (or the load of a table saved so) until
+ *         HashTableClear; HashTableFind and HashTableGrow would then stop on an assertion. A
+ *         selection into a caller's array freezes nothing.
+ */
+ZK_EXPORT Boolean HashTableFrozen(const HashTable* table);
+/**
  * @brief Multiplies the capacity by factor (single precision, truncated), resizes the slot array
  * and re-files every entry.
  *
@@ -166,6 +189,9 @@ ZK_EXPORT Boolean HashTableFull(const HashTable* table);
 ZK_EXPORT void HashTableGrow(HashTable* table, float factor, void* ptr);
 /**
  * @brief Looks a key up, creating its entry when asked.
+ *
+ * With create FALSE it writes nothing, so readers may share a table no thread changes (see Threads
+ * above).
  *
  * @param table       the table
  * @param bytes       the key bytes
@@ -196,6 +222,9 @@ ZK_EXPORT void HashTableClear(HashTable* table);
 ZK_EXPORT HashTable* HashTableCopy(const HashTable* table);
 /**
  * @brief The key of an entry.
+ *
+ * It writes nothing, so readers may share a table no thread changes.
+ *
  * @param table      the table
  * @param val        the entry's value pointer
  * @param[out] bytes receives the address of the key, which points into the data area
@@ -268,7 +297,8 @@ ZK_EXPORT void* HashTableGetOffset(const HashTable* table, UInt offset);
 /**
  * @brief A new iterator at the first entry.
  *
- * It survives insertions.
+ * It survives insertions. It writes nothing into the table, nor do the iterator's other calls, so
+ * readers may share a table no thread changes, each walking with an iterator of its own.
  *
  * @param table the table, or NULL
  * @return the iterator, or NULL when table is NULL. Free it with HashTableIteratorFinalize; it must

@@ -30,8 +30,10 @@
  * below the size stops the process on an assertion.
  *
  * @par Threads
- * No locking inside. A map is used by one thread at a time; the caller serialises every
- * call on it, lookups included. Different maps are independent.
+ * No locking inside. IdMapFind with create and update both NOID (RefMapFind with both NOREF), and
+ * the size and position getters, write nothing into the map: any number of threads may make them at
+ * once on a map that no thread changes. Every other call needs the map alone; the caller serialises
+ * it with every call on the map. Different maps are independent.
  */
 #ifndef ZKDICT_DICT_IDMAP_H
 #define ZKDICT_DICT_IDMAP_H
@@ -111,6 +113,9 @@ ZK_EXPORT UInt IdMapSize(const IdMap* map);
 ZK_EXPORT void IdMapGet(const IdMap* map, UInt n, Id* key, Id* val);
 /**
  * @brief Looks key up, adding or updating it as asked.
+ *
+ * With create and update both NOID it writes nothing, so readers may share a map no thread changes.
+ *
  * @param map         the map, not NULL
  * @param key         the key, not NOID
  * @param create      for an absent key: NOID for a plain lookup (nothing changes), otherwise the
@@ -155,6 +160,9 @@ ZK_EXPORT UInt RefMapSize(const RefMap* map);
 ZK_EXPORT void RefMapGet(const RefMap* map, UInt n, ULong* key, ULong* val);
 /**
  * @brief Looks key up, adding or updating it as asked, as IdMapFind with NOREF as the sentinel.
+ *
+ * With create and update both NOREF it writes nothing, so readers may share a map no thread changes.
+ *
  * @param map         the map, not NULL
  * @param key         the key, not NOREF
  * @param create      for an absent key: NOREF for a plain lookup, otherwise the value it is added with

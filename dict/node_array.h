@@ -7,6 +7,10 @@
 // before the high-water mark d_free moves on. The array doubles in place when it runs out and never
 // shrinks.
 //
+// The searches come in two kinds: those that store the key in the sentinel first (the lookups the
+// families' own calls make) and those that write nothing (the readers that several threads may run
+// at once). Both serve all three trees, since they read only keys and links.
+//
 // What differs between the families (source path, function names and texts of the failure reports)
 // comes from a Traits class:
 //   static constexpr const char* kPath;         // path named in reports, e.g. "dict/avldict"
@@ -137,6 +141,109 @@ inline NodeIndex ReadOnlyFind(const Node* nodes, Key v) {
     while (x != kZeroNode && nodes[x].n_key != v) x = ChildToward(nodes[x], v);
     return x;
 }
+
+// The node of the smallest key (the largest with last), or 0 in an empty tree; writes nothing.
+template <class Node>
+inline NodeIndex ReadOnlyEdge(const Node* nodes, bool last) {
+    NodeIndex x = nodes[kHeadNode].n_right & kLinkMask;
+    if (x == kZeroNode) return x;
+    for (NodeIndex c; (c = (last ? nodes[x].n_right : nodes[x].n_left) & kLinkMask) != kZeroNode;) x = c;
+    return x;
+}
+
+// The node of the smallest key above v (with above) or of the largest below it, or 0 when there is
+// none; v itself need not be stored, and the search writes nothing. One descent serves both
+// directions: a key on the wanted side of v is the best so far, and only keys between it and v can
+// beat it, so the walk turns back toward v; from any other key it turns away from v.
+template <class Node, class Key>
+inline NodeIndex ReadOnlyNeighbour(const Node* nodes, Key v, bool above) {
+    NodeIndex best = kZeroNode;
+    NodeIndex x = nodes[kHeadNode].n_right & kLinkMask;
+    while (x != kZeroNode) {
+        const Key k = nodes[x].n_key;
+        const bool beyond = above ? v < k : k < v;
+        best = Select(beyond, x, best);
+        x = Select(beyond == above, nodes[x].n_left, nodes[x].n_right) & kLinkMask;
+    }
+    return best;
+}
+
+// The readers every tree offers over the searches above, as the exported calls need them: TRUE with
+// the node's key and value copied out (to the outputs that are not NULL), FALSE for node 0.
+template <class Dict>
+struct TreeReaders {
+    using Node = std::remove_pointer_t<decltype(Dict::d_nodes)>;
+    using Key = decltype(Node::n_key);
+    using Value = decltype(Node::n_value);
+
+    static Boolean Lookup(const Dict* dict, Key v, Value* value) {
+        return Report(dict, ReadOnlyFind(dict->d_nodes, v), nullptr, value);
+    }
+    static Boolean Edge(const Dict* dict, bool last, Key* key, Value* value) {
+        return Report(dict, ReadOnlyEdge(dict->d_nodes, last), key, value);
+    }
+    static Boolean Neighbour(const Dict* dict, Key v, bool above, Key* key, Value* value) {
+        return Report(dict, ReadOnlyNeighbour(dict->d_nodes, v, above), key, value);
+    }
+
+private:
+    static Boolean Report(const Dict* dict, NodeIndex x, Key* key, Value* value) {
+        if (x == kZeroNode) return FALSE;
+        if (key != nullptr) *key = dict->d_nodes[x].n_key;
+        if (value != nullptr) *value = dict->d_nodes[x].n_value;
+        return TRUE;
+    }
+};
+
+// ---- nearest keys --------------------------------------------------------------------------------
+
+// The sentinel search that also notes v's neighbours on the way down: *lo receives the last node
+// passed on its right (the greatest key below v) and *hi the last passed on its left (the smallest
+// key above v), each left at none when there is no such node. Returns the node holding v, or 0.
+template <class Node, class Key>
+inline NodeIndex SentinelFindInterval(Node* nodes, Key v, NodeIndex none, NodeIndex* lo, NodeIndex* hi) {
+    nodes[kZeroNode].n_key = v;
+    NodeIndex below = none, above = none;
+    NodeIndex x = nodes[kHeadNode].n_right & kLinkMask;
+    while (nodes[x].n_key != v) {
+        const bool left = v < nodes[x].n_key;
+        above = Select(left, x, above);
+        below = Select(left, below, x);
+        x = ChildToward(nodes[x], v);
+    }
+    *lo = below;
+    *hi = above;
+    return x;
+}
+
+// The rounding of every nearest search, for an absent v between the keys below and above it (either
+// may be missing): a negative mode takes the one below, a positive one the one above, 0 the closer
+// of the two, a tie going up and a missing neighbour giving way to the other. True for above. The
+// distances are taken from v outwards, so they cannot wrap.
+template <class Key>
+inline bool NearestIsAbove(int roundingMode, bool haveBelow, Key below, bool haveAbove, Key above, Key v) {
+    if (roundingMode < 0) return false;
+    if (roundingMode > 0 || !haveBelow) return true;
+    if (!haveAbove) return false;
+    return v - below >= above - v;
+}
+
+// FindNearest of the trees that hand out a value pointer (AVLDict, RBDict): the key v when stored,
+// else its neighbour as roundingMode asks, else v itself. A missing neighbour is node 0, whose key
+// is v after the search and which has no value.
+template <class Dict, class Key, class Value>
+inline Key FindNearest(Dict* dict, Key v, int roundingMode, Value** valPtr) {
+    auto* n = dict->d_nodes;
+    NodeIndex lo, hi;
+    NodeIndex c = SentinelFindInterval(n, v, kZeroNode, &lo, &hi);
+    if (c == kZeroNode) {
+        c = NearestIsAbove(roundingMode, lo != kZeroNode, n[lo].n_key, hi != kZeroNode, n[hi].n_key, v) ? hi : lo;
+    }
+    if (valPtr != nullptr) *valPtr = c != kZeroNode ? &n[c].n_value : nullptr;
+    return n[c].n_key;
+}
+
+// ---- walks ---------------------------------------------------------------------------------------
 
 // In-order walk for the enumerations: visit(key, value) in increasing key order (decreasing when
 // kIncreasing is false) until it returns false; false then, else true. The loop follows the far

@@ -358,6 +358,7 @@ private:
 
 using zk::NodeIndex;
 using zk::RbTree;
+using Readers = zk::TreeReaders<RBDict>;
 
 extern "C" {
 
@@ -372,6 +373,15 @@ ZK_EXPORT UInt ZKRBDictSize(const RBDict* dict) { return dict->d_size; }
 ZK_EXPORT RBDictValue ZKRBDictFind(RBDict* dict, RBDictKey v, RBDictValue n) {
     NodeIndex x = RbTree(dict).Find(v);
     return x != zk::kZeroNode ? dict->d_nodes[x].n_value : n;
+}
+
+ZK_EXPORT RBDictValue* ZKRBDictValueGet(RBDict* dict, RBDictKey v) {
+    NodeIndex x = RbTree(dict).Find(v);
+    return x != zk::kZeroNode ? &dict->d_nodes[x].n_value : nullptr;
+}
+
+ZK_EXPORT RBDictKey ZKRBDictFindNearest(RBDict* dict, RBDictKey v, int roundingMode, RBDictValue** valPtr) {
+    return zk::FindNearest(dict, v, roundingMode, valPtr);
 }
 
 ZK_EXPORT RBDictValue ZKRBDictInsert(RBDict* dict, RBDictKey v, RBDictValue d, RBDictValue n) {
@@ -393,5 +403,25 @@ ZK_EXPORT Boolean ZKRBDictEnumerate(RBDict* dict, Boolean reverse, RBDictEnumera
 }
 
 ZK_EXPORT void TreeCheck(RBDict* dict) { RbTree(dict).Check(); }
+
+ZK_EXPORT Boolean ZKRBDictLookup(const RBDict* dict, RBDictKey key, RBDictValue* value) {
+    return Readers::Lookup(dict, key, value);
+}
+
+ZK_EXPORT Boolean ZKRBDictFirst(const RBDict* dict, RBDictKey* key, RBDictValue* value) {
+    return Readers::Edge(dict, false, key, value);
+}
+
+ZK_EXPORT Boolean ZKRBDictLast(const RBDict* dict, RBDictKey* key, RBDictValue* value) {
+    return Readers::Edge(dict, true, key, value);
+}
+
+ZK_EXPORT Boolean ZKRBDictNext(const RBDict* dict, RBDictKey after, RBDictKey* key, RBDictValue* value) {
+    return Readers::Neighbour(dict, after, true, key, value);
+}
+
+ZK_EXPORT Boolean ZKRBDictPrevious(const RBDict* dict, RBDictKey before, RBDictKey* key, RBDictValue* value) {
+    return Readers::Neighbour(dict, before, false, key, value);
+}
 
 }  // extern "C"

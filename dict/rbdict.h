@@ -19,14 +19,22 @@
  * value of the in-order successor; the successor's node is released. Node indexes seen through the
  * record change accordingly, and an insertion of a new key may move the array.
  *
+ * @par Pointers
+ * A value pointer from ZKRBDictValueGet or ZKRBDictFindNearest points into the node array. It stays
+ * valid until the next insertion of a new key (which may move the array) or the next removal (which
+ * may move another key and its value into a different node and recycle the node they came from);
+ * replacing the value of a present key keeps it valid. Do not free it.
+ *
  * @par Failure
  * Mapping or growing the array is a fatal report through zklib (severity 4, the process
  * stops). A dictionary holds at most 2^31 - 2 keys; growing beyond is the same fatal report. Absent
- * keys are no failure: Find, Insert and Remove return the caller's marker n.
+ * keys are no failure: Find, Insert and Remove return the caller's marker n, ValueGet returns NULL.
  *
  * @par Threads
- * No locking inside. Every call, lookups included, writes the sentinel node, so even
- * lookups need exclusive use: the caller serialises all calls on one dictionary. Different
+ * No locking inside. ZKRBDictLookup, ZKRBDictFirst, ZKRBDictLast, ZKRBDictNext and ZKRBDictPrevious
+ * write nothing, not even the sentinel: any number of threads may call them at once on a dictionary
+ * that no thread is changing. Every other call, Find, ValueGet and FindNearest included, writes the
+ * sentinel node, so the caller serialises it with all calls on the dictionary. Different
  * dictionaries are independent.
  */
 #ifndef ZKDICT_DICT_RBDICT_H
@@ -102,6 +110,25 @@ ZK_EXPORT UInt ZKRBDictSize(const RBDict* dict);
  */
 ZK_EXPORT RBDictValue ZKRBDictFind(RBDict* dict, RBDictKey v, RBDictValue n);
 /**
+ * @brief The address of the value stored under v (see Pointers above for how long it lasts).
+ * @param dict the dictionary
+ * @param v    the key
+ * @return the address, or NULL when v is absent.
+ */
+ZK_EXPORT RBDictValue* ZKRBDictValueGet(RBDict* dict, RBDictKey v);
+/**
+ * @brief The stored key nearest to v.
+ * @param dict         the dictionary
+ * @param v            the key sought
+ * @param roundingMode below 0: the nearest key below v; above 0: above v; 0: the closer of the two
+ *                     (a tie goes to the larger key)
+ * @param[out] valPtr  when not NULL, receives the address of the returned key's value, or NULL
+ *                     when the result is not a stored key
+ * @return v when it is present, otherwise the nearest stored key as asked; when there is no such
+ *         key, v itself.
+ */
+ZK_EXPORT RBDictKey ZKRBDictFindNearest(RBDict* dict, RBDictKey v, int roundingMode, RBDictValue** valPtr);
+/**
  * @brief Stores d under v.
  * @param dict the dictionary
  * @param v    the key
@@ -129,6 +156,62 @@ ZK_EXPORT RBDictValue ZKRBDictRemove(RBDict* dict, RBDictKey v, RBDictValue n);
  * @retval FALSE as soon as fun returns FALSE
  */
 ZK_EXPORT Boolean ZKRBDictEnumerate(RBDict* dict, Boolean reverse, RBDictEnumerateFun fun, void* arg);
+/* ---- readers that write nothing ------------------------------------------------------------------ */
+
+/**
+ * @brief Looks key up without writing anything, not even the sentinel (see Threads above).
+ * @param dict       the dictionary
+ * @param key        the key
+ * @param[out] value receives the value stored under key, when not NULL and key is present
+ * @retval TRUE  when key is present
+ * @retval FALSE when it is absent (*value untouched)
+ */
+ZK_EXPORT Boolean ZKRBDictLookup(const RBDict* dict, RBDictKey key, RBDictValue* value);
+/**
+ * @brief The entry of the smallest key, found without writing anything.
+ * @param dict       the dictionary
+ * @param[out] key   receives the key, when not NULL and the dictionary is not empty
+ * @param[out] value receives its value, when not NULL and the dictionary is not empty
+ * @retval TRUE  when there is an entry
+ * @retval FALSE when the dictionary is empty (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKRBDictFirst(const RBDict* dict, RBDictKey* key, RBDictValue* value);
+/**
+ * @brief The entry of the largest key, found without writing anything.
+ * @param dict       the dictionary
+ * @param[out] key   receives the key, when not NULL and the dictionary is not empty
+ * @param[out] value receives its value, when not NULL and the dictionary is not empty
+ * @retval TRUE  when there is an entry
+ * @retval FALSE when the dictionary is empty (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKRBDictLast(const RBDict* dict, RBDictKey* key, RBDictValue* value);
+/**
+ * @brief The entry of the smallest key strictly above after, found without writing anything.
+ *
+ * after need not be stored, so a walk in increasing order can go on from the key it saw last even
+ * when that key has been removed since.
+ *
+ * @param dict       the dictionary
+ * @param after      the key to go beyond
+ * @param[out] key   receives the key found, when not NULL
+ * @param[out] value receives its value, when not NULL
+ * @retval TRUE  when there is such a key
+ * @retval FALSE when no stored key lies above after (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKRBDictNext(const RBDict* dict, RBDictKey after, RBDictKey* key, RBDictValue* value);
+/**
+ * @brief The entry of the largest key strictly below before, found without writing anything.
+ *
+ * before need not be stored.
+ *
+ * @param dict       the dictionary
+ * @param before     the key to stay below
+ * @param[out] key   receives the key found, when not NULL
+ * @param[out] value receives its value, when not NULL
+ * @retval TRUE  when there is such a key
+ * @retval FALSE when no stored key lies below before (the outputs untouched)
+ */
+ZK_EXPORT Boolean ZKRBDictPrevious(const RBDict* dict, RBDictKey before, RBDictKey* key, RBDictValue* value);
 /**
  * @brief Checks that no red node has a red child and that every path has the same number of black
  * nodes; a violation stops the process with a failed assertion.

@@ -282,34 +282,32 @@ void RecordAccess(Cache* cache, ULong oldTime, ULong newTime) {
     RecordAccessLocked(cache, oldTime, newTime);
 }
 
-// The shared body of both reads. Exactly one of dynBuffer and statBuffer is set.
-Boolean PageReadBlock(Cache* cache, FPrint fp, const UByte* key, UByteArray* dynBuffer, void* statBuffer,
-                      UInt bufSize, UInt* dataSize) {
-    const ULong now = GetCurrentTimeMilliseconds();
+// The block the index names under fp, returned with its page locked in *pageLock and the index seen
+// to still name it; NULL when the index names none. The block's own fields say nothing until then:
+// the collector may have moved it, reset its page and let a store reuse the bytes. So the page comes
+// from the block's address, not from b_page.
+CacheBlock* LockIndexedBlock(Cache* cache, FPrint fp, HeldMutex* pageLock) {
     for (;;) {
-        // The block's own fields say nothing until its page is locked and the index is seen to still
-        // name it: the collector may have moved it, reset its page and let a store reuse the bytes. So
-        // the page comes from the block's address, not from b_page.
-        HeldMutex pageLock;
         CacheBlock* block;
         Page* page;
         {
             IndexReadLock indexLock(cache);
             block = IndexLookup(cache, fp);
-            if (block == nullptr) break;
+            if (block == nullptr) return nullptr;
             page = PageOfBlock(cache, block);
             // Usually the page is free: taking it here, while the index still names the block, saves
             // a second lookup. Waiting for it here could deadlock with the collector, so only try.
-            if (TryLock(&page->p_mutex)) pageLock.Adopt(&page->p_mutex);
+            if (TryLock(&page->p_mutex)) pageLock->Adopt(&page->p_mutex);
         }
         bool confirmed = true;
-        if (!pageLock.Held()) {
+        if (!pageLock->Held()) {
             Lock(&page->p_mutex);
-            pageLock.Adopt(&page->p_mutex);
+            pageLock->Adopt(&page->p_mutex);
             IndexReadLock indexLock(cache);
             confirmed = IndexLookup(cache, fp) == block;
         }
         if (!confirmed) {
+            pageLock->Release();
             Impl(cache)->counters.read_retries.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
@@ -317,40 +315,75 @@ Boolean PageReadBlock(Cache* cache, FPrint fp, const UByte* key, UByteArray* dyn
         ZK_ASSERT(BLOCK_VALID(block));
         ZK_ASSERT(block->b_key == fp);
         ZK_ASSERT(block->b_page == page);
-        const char* stored = BlockKey(block);
-        if (block->b_expires <= now || std::strcmp(stored, reinterpret_cast<const char*>(key)) != 0) break;
-        const size_t keyBytes = std::strlen(stored) + 1;
-        const size_t valueSize = block->b_size - keyBytes;
-        const UByte* value = reinterpret_cast<const UByte*>(stored + keyBytes);
-        Boolean result = FALSE;
-        if (dynBuffer != nullptr) {
-            const ULong need = ULong(dynBuffer->length) + valueSize;
-            if (need <= ZK_ARRAY_MAX_CAPACITY) {
-                if (dynBuffer->capacity < need) {
-                    ArrayGrowExact_(dynBuffer, ArrayNextSize(dynBuffer->capacity, UInt(need), ZK_ARRAY_MAX_CAPACITY),
-                                    1, __FILE__, __LINE__);
-                }
-                if (valueSize != 0) std::memcpy(dynBuffer->data + dynBuffer->length, value, valueSize);
-                dynBuffer->length = UInt(need);
-                result = TRUE;
-            }
-        } else {
-            if (dataSize != nullptr) *dataSize = UInt(valueSize);
-            if (valueSize <= bufSize) {
-                if (valueSize != 0) std::memcpy(statBuffer, value, valueSize);
-                result = TRUE;
-            }
-        }
-        // A read that found the block counts as an access even when the buffer was too small: the
-        // caller will be back for it. A store or read that came after this read began keeps its time.
-        const ULong oldAccess = block->b_accessed;
-        if (oldAccess < now) block->b_accessed = now;
-        pageLock.Release();
-        if (result && oldAccess < now) RecordAccess(cache, oldAccess, now);
-        return result;
+        return block;
     }
-    if (dataSize != nullptr) *dataSize = 0;
-    return FALSE;
+}
+
+// The shared body of both reads. Exactly one of dynBuffer and statBuffer is set.
+Boolean PageReadBlock(Cache* cache, FPrint fp, const UByte* key, UByteArray* dynBuffer, void* statBuffer,
+                      UInt bufSize, UInt* dataSize) {
+    const ULong now = GetCurrentTimeMilliseconds();
+    HeldMutex pageLock;
+    CacheBlock* block = LockIndexedBlock(cache, fp, &pageLock);
+    const char* stored = block != nullptr ? BlockKey(block) : nullptr;
+    if (stored == nullptr || block->b_expires <= now || std::strcmp(stored, reinterpret_cast<const char*>(key))) {
+        pageLock.Release();
+        if (dataSize != nullptr) *dataSize = 0;
+        return FALSE;
+    }
+    const size_t keyBytes = std::strlen(stored) + 1;
+    const size_t valueSize = block->b_size - keyBytes;
+    const UByte* value = reinterpret_cast<const UByte*>(stored + keyBytes);
+    Boolean result = FALSE;
+    if (dynBuffer != nullptr) {
+        const ULong need = ULong(dynBuffer->length) + valueSize;
+        if (need <= ZK_ARRAY_MAX_CAPACITY) {
+            if (dynBuffer->capacity < need) {
+                ArrayGrowExact_(dynBuffer, ArrayNextSize(dynBuffer->capacity, UInt(need), ZK_ARRAY_MAX_CAPACITY), 1,
+                                __FILE__, __LINE__);
+            }
+            if (valueSize != 0) std::memcpy(dynBuffer->data + dynBuffer->length, value, valueSize);
+            dynBuffer->length = UInt(need);
+            result = TRUE;
+        }
+    } else {
+        if (dataSize != nullptr) *dataSize = UInt(valueSize);
+        if (valueSize <= bufSize) {
+            // Without a buffer bufSize is 0, so nothing is copied; saying so keeps GCC's inlining into
+            // the dynamic read, which passes none, from warning about a copy to NULL.
+            if (valueSize != 0 && statBuffer != nullptr) std::memcpy(statBuffer, value, valueSize);
+            result = TRUE;
+        }
+    }
+    // A read that found the block counts as an access even when the buffer was too small: the
+    // caller will be back for it. A store or read that came after this read began keeps its time.
+    const ULong oldAccess = block->b_accessed;
+    if (oldAccess < now) block->b_accessed = now;
+    pageLock.Release();
+    if (result && oldAccess < now) RecordAccess(cache, oldAccess, now);
+    return result;
+}
+
+// Removing an entry lets its block go as the collector lets an expired one go: the index entry goes
+// and the block turns invalid, leaving the page's bytes for the collector to reclaim when it empties
+// the page. An expired entry goes too, but reads as absent, as it does to a read.
+Boolean PageRemoveBlock(Cache* cache, FPrint fp, const UByte* key) {
+    const ULong now = GetCurrentTimeMilliseconds();
+    HeldMutex pageLock;
+    CacheBlock* block = LockIndexedBlock(cache, fp, &pageLock);
+    // A block of another key with the same fingerprint holds the entry: this key is absent.
+    if (block == nullptr || std::strcmp(BlockKey(block), reinterpret_cast<const char*>(key)) != 0) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    const bool readable = block->b_expires > now;
+    DiscardBlock(cache, block);
+    Impl(cache)->counters.blocks_removed.fetch_add(1, std::memory_order_relaxed);
+    if (!readable) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 }  // namespace
@@ -763,6 +796,15 @@ ZK_EXPORT Boolean ZKCacheStore(Cache* cache, const UByte* key, const UByte* valu
         }
     }
     return FALSE;
+}
+
+ZK_EXPORT Boolean ZKCacheRemove(Cache* cache, const UByte* key) {
+    if (cache == nullptr || key == nullptr) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    const FPrint fp = Fingerprint(key, std::strlen(reinterpret_cast<const char*>(key)));
+    return zk::PageRemoveBlock(cache, fp, key);
 }
 
 ZK_EXPORT Boolean ZKCacheGetDynamic(Cache* cache, const UByte* key, UByteArray* buffer) {

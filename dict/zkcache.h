@@ -18,7 +18,7 @@
  * NUL-terminated byte strings; the NUL is not part of the key. Keys are told apart by their
  * fingerprint first and their bytes second: two keys with the same fingerprint share one index
  * entry, so the later store wins and the other key reads as absent. Storing a key again replaces
- * its value for every later read.
+ * its value for every later read; ZKCacheRemove takes it out for every later read.
  *
  * @par Values
  * Any bytes, 0 to (page size - page header - block header - key length - 1) bytes. A cache
@@ -43,12 +43,12 @@
  * mean the cache's memory is corrupt, and going on could hand out wrong values.
  *
  * @par Threads
- * ZKCacheStore, ZKCacheGetDynamic, ZKCacheGetStatic and ZKCacheGetSize may be called on one
- * cache from any number of threads at once, beside the collector. ZKCacheNew, ZKCacheNewWithParams
- * and ZKCacheDelete must not overlap any other call on the same cache. Stores never wait for a
- * collection: the collector holds at most two pages at a time. Reads look their keys up side by
- * side; a store, or the collector moving or dropping a block, changes the index alone, briefly, and
- * reads wait for that change by spinning, never by sleeping.
+ * ZKCacheStore, ZKCacheRemove, ZKCacheGetDynamic, ZKCacheGetStatic and ZKCacheGetSize may be called
+ * on one cache from any number of threads at once, beside the collector. ZKCacheNew,
+ * ZKCacheNewWithParams and ZKCacheDelete must not overlap any other call on the same cache. Stores
+ * never wait for a collection: the collector holds at most two pages at a time. Reads look their
+ * keys up side by side; a store, a removal, or the collector moving or dropping a block, changes
+ * the index alone, briefly, and reads wait for that change by spinning, never by sleeping.
  *
  * The records below are shown so that a debugger and the library's own tests can read them; clients
  * use the functions and never change a field.
@@ -219,6 +219,23 @@ ZK_EXPORT ULong ZKCacheGetSize(Cache* cache, UInt* nbObjects, ULong* objSize);
  *      assertion.
  */
 ZK_EXPORT Boolean ZKCacheStore(Cache* cache, const UByte* key, const UByte* value, UInt size, ULong expires);
+
+/**
+ * @brief Removes the entry stored under the NUL-terminated key at once, so that a read that follows
+ * misses.
+ *
+ * Its block is let go as the collector lets an expired one go: ZKCacheGetSize stops counting it at
+ * once, and its bytes stay in their page until the collector empties the page. Safe beside every
+ * other call that ZKCacheStore is safe beside.
+ *
+ * @param cache the cache
+ * @param key   the NUL-terminated key
+ * @retval TRUE  when the key had a readable value, now removed
+ * @retval FALSE with errno ENOENT when it had none: never stored, removed or dropped already, or
+ *               expired (the expired entry is let go all the same), or its fingerprint's entry
+ *               held by another key; with errno EINVAL when cache or key is NULL
+ */
+ZK_EXPORT Boolean ZKCacheRemove(Cache* cache, const UByte* key);
 
 /**
  * @brief Appends the value stored under key to buffer, growing it as needed; the bytes it held stay

@@ -26,24 +26,6 @@ bool IndexNames(const AVLLDictValue* slot, const CacheBlock* block) {
     return slot != nullptr && *slot == reinterpret_cast<std::uintptr_t>(block);
 }
 
-// Drops a valid block of a page whose mutex the caller holds.
-void DiscardBlock(Cache* cache, CacheBlock* block) {
-    WarmIndexPath(cache, block->b_key);
-    {
-        IndexWriteLock indexLock(cache);
-        if (IndexNames(ZKAVLLDictValueGet(cache->c_dict, block->b_key), block)) {
-            ZKAVLLDictRemove(cache->c_dict, block->b_key, 0);
-        }
-    }
-    block->b_created = kBlockInvalid;
-    MutexLock histoLock(&cache->c_histo_mutex);
-    const int slot = GetHistogramIndex(cache, block->b_accessed);
-    if (slot >= 0 && cache->c_age_histogram[slot] > 0) --cache->c_age_histogram[slot];
-    ZK_ASSERT(cache->c_nb_objects > 0 && cache->c_total_size >= block->b_size);
-    --cache->c_nb_objects;
-    cache->c_total_size -= block->b_size;
-}
-
 void ShiftIfDue(Cache* cache) {
     MutexLock histoLock(&cache->c_histo_mutex);
     ShiftHistogram(cache, GetCurrentTimeMilliseconds());
@@ -69,6 +51,23 @@ void EmergencyPass(Cache* cache) {
 }
 
 }  // namespace
+
+void DiscardBlock(Cache* cache, CacheBlock* block) {
+    WarmIndexPath(cache, block->b_key);
+    {
+        IndexWriteLock indexLock(cache);
+        if (IndexNames(ZKAVLLDictValueGet(cache->c_dict, block->b_key), block)) {
+            ZKAVLLDictRemove(cache->c_dict, block->b_key, 0);
+        }
+    }
+    block->b_created = kBlockInvalid;
+    MutexLock histoLock(&cache->c_histo_mutex);
+    const int slot = GetHistogramIndex(cache, block->b_accessed);
+    if (slot >= 0 && cache->c_age_histogram[slot] > 0) --cache->c_age_histogram[slot];
+    ZK_ASSERT(cache->c_nb_objects > 0 && cache->c_total_size >= block->b_size);
+    --cache->c_nb_objects;
+    cache->c_total_size -= block->b_size;
+}
 
 // Counted from the reference time, the end of slot 0, so that the limit falls on a slot edge: the
 // slots spared survive whole and the first slot not spared is dropped whole.

@@ -28,6 +28,7 @@ struct CacheCounters {
     std::atomic<ULong> pages_emptied{0};     // source pages reset by a copy step
     std::atomic<ULong> pages_emergency{0};   // full pages emptied without copying
     std::atomic<ULong> read_retries{0};      // lookups started over because the block moved
+    std::atomic<ULong> blocks_removed{0};    // let go by ZKCacheRemove
 };
 
 // A region's address range, for finding the page that holds a block address.
@@ -141,6 +142,10 @@ ULong GCGetMinTime(Cache* cache, ULong now);
 void PageCopyBlocks(Cache* cache, ULong limit, Page* pageFull, Page* pageFree, bool* fullIsEmpty, bool* freeIsFull,
                     ULong now);
 void PageFreeBlocks(Cache* cache, Page* page);
+// Lets a valid block go, in a page whose mutex the caller holds: its index entry, when the entry
+// still names it, is removed, and the block turns invalid and leaves the counts; its bytes stay until
+// the page is emptied.
+void DiscardBlock(Cache* cache, CacheBlock* block);
 
 // The collector's state between cycles.
 struct CollectorState {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "dict/atomic_file.h"
 #include "dict/attrdict.h"
 #include "tests/test_files.h"
 #include "tests/test_seed.h"
@@ -312,6 +313,42 @@ TEST_F(AttrDictTest, CommitReplacesAtomically) {
     EXPECT_EQ(err, EFBIG);
     EXPECT_EQ(ReadAll(), std::vector<std::string>(1000, "new"));
     EXPECT_EQ(Listing(), pair);
+}
+
+// Abandoning a build drops its temporaries, named or unnamed, and leaves the pair in place as it was
+// (or no pair at all); abandoning a reader closes it. errno survives, for the clean-up paths.
+TEST_F(AttrDictTest, AbandonDropsTheBuildAndKeepsWhatIsInPlace) {
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named temporaries" : "unnamed temporaries");
+        zk::AtomicFile::ForceNamedTemporariesForTesting(named);
+        AttrDict* b = AttrDictBuild(dir_.c_str(), "fresh", FALSE);
+        ASSERT_NE(b, nullptr);
+        AttrDictAdd(b, reinterpret_cast<const UByte*>("x"), 1);
+        EXPECT_EQ(Listing().size(), named ? 2u : 0u);
+        errno = EDOM;
+        AttrDictAbandon(b);
+        EXPECT_EQ(errno, EDOM);
+        EXPECT_TRUE(Listing().empty());
+
+        ASSERT_TRUE(Build({"old", "pair"}));
+        const std::set<std::string> pair = Listing();
+        b = AttrDictBuild(dir_.c_str(), "a", FALSE);
+        ASSERT_NE(b, nullptr);
+        for (int i = 0; i < 100; ++i) AttrDictAdd(b, reinterpret_cast<const UByte*>("new"), 3);
+        AttrDictAbandon(b);
+        EXPECT_EQ(Listing(), pair);
+        EXPECT_EQ(ReadAll(), (std::vector<std::string>{"old", "pair"}));
+
+        AttrDict* r = Open();
+        ASSERT_NE(r, nullptr);
+        errno = EDOM;
+        AttrDictAbandon(r);
+        AttrDictAbandon(nullptr);
+        EXPECT_EQ(errno, EDOM);
+        std::filesystem::remove(PathOf("a.idx"));
+        std::filesystem::remove(PathOf("a.dat"));
+    }
+    zk::AtomicFile::ForceNamedTemporariesForTesting(false);
 }
 
 // ---- files rewritten under an open handle ------------------------------------------------------------

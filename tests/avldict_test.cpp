@@ -1,89 +1,24 @@
 // AVLDict and AVLLDict: one typed suite for both widths, then what differs between them (the nearest
-// search) and the rules of the node array they share with RBDict.
+// search), and the node array they share with RBDict: its readers from several threads, its rules.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
 
 #include "dict/avl_tree.h"
 #include "tests/tree_test_util.h"
 
 namespace {
 
+using treetest::Avl32;
+using treetest::Avl64;
 using treetest::ExpectMatches;
 using treetest::Root;
 using zk::kFlagBit;
 using zk::kLinkMask;
 using zk::NodeIndex;
-
-// The stored keys nearest to v below and above it, or null.
-template <class Map>
-auto Neighbours(const Map& m, typename Map::key_type v) {
-    auto below = m.lower_bound(v), above = m.upper_bound(v);
-    return std::make_pair(below == m.begin() ? nullptr : &*std::prev(below), above == m.end() ? nullptr : &*above);
-}
-
-struct Avl32 {
-    using Dict = AVLDict;
-    using Key = AVLDictKey;
-    using Value = AVLDictValue;
-    static constexpr const char* kNewFatal = "ZKAVLDictNew: fatal: :memory reallocation failed: size=2147483648";
-    static constexpr const char* kCapFatal = "NodeNew: fatal: :memory reallocation failed: size=68719476736";
-    static Dict* New(UInt c) { return ZKAVLDictNew(c); }
-    static void Delete(Dict* d) { ZKAVLDictDelete(d); }
-    static void Clear(Dict* d) { ZKAVLDictClear(d); }
-    static UInt Size(Dict* d) { return ZKAVLDictSize(d); }
-    static Value Find(Dict* d, Key k, Value n) { return ZKAVLDictFind(d, k, n); }
-    static Value* ValueGet(Dict* d, Key k) { return ZKAVLDictValueGet(d, k); }
-    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKAVLDictInsert(d, k, v, n); }
-    static Value ValueInsert(Dict* d, Key k, Value v, Value n, Value** p) { return ZKAVLDictValueInsert(d, k, v, n, p); }
-    static Value Remove(Dict* d, Key k, Value n) { return ZKAVLDictRemove(d, k, n); }
-    static Boolean Enumerate(Dict* d, Boolean r, AVLDictEnumerateFun f, void* a) { return ZKAVLDictEnumerate(d, r, f, a); }
-    static void Check(Dict* d) { AVLCheck(d); }
-
-    // A missing neighbour is no key: the result is v itself, with no value pointer.
-    static void ExpectNearest(Dict* d, const std::map<Key, Value>& model, Key v) {
-        auto [lo, hi] = Neighbours(model, v);
-        auto at = model.find(v);
-        for (int mode : {-1, 0, 1}) {
-            auto want = at != model.end() ? &*at
-                        : mode < 0        ? lo
-                        : mode > 0 || !lo ? hi
-                        : !hi             ? lo
-                        : v - lo->first >= hi->first - v ? hi : lo;
-            Value* got;
-            ASSERT_EQ(ZKAVLDictFindNearest(d, v, mode, &got), want ? want->first : v) << v << " mode " << mode;
-            ASSERT_EQ(got, want ? ZKAVLDictValueGet(d, want->first) : nullptr) << v << " mode " << mode;
-        }
-    }
-};
-
-struct Avl64 {
-    using Dict = AVLLDict;
-    using Key = AVLLDictKey;
-    using Value = AVLLDictValue;
-    static constexpr const char* kNewFatal = "ZKAVLLDictNew: fatal: :memory reallocation failed: size=3221225472";
-    static constexpr const char* kCapFatal = "NodeNew: fatal: :memory reallocation failed: size=103079215104";
-    static Dict* New(UInt c) { return ZKAVLLDictNew(c); }
-    static void Delete(Dict* d) { ZKAVLLDictDelete(d); }
-    static void Clear(Dict* d) { ZKAVLLDictClear(d); }
-    static UInt Size(Dict* d) { return ZKAVLLDictSize(d); }
-    static Value Find(Dict* d, Key k, Value n) { return ZKAVLLDictFind(d, k, n); }
-    static Value* ValueGet(Dict* d, Key k) { return ZKAVLLDictValueGet(d, k); }
-    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKAVLLDictInsert(d, k, v, n); }
-    static Value ValueInsert(Dict* d, Key k, Value v, Value n, Value** p) { return ZKAVLLDictValueInsert(d, k, v, n, p); }
-    static Value Remove(Dict* d, Key k, Value n) { return ZKAVLLDictRemove(d, k, n); }
-    static Boolean Enumerate(Dict* d, Boolean r, AVLLDictEnumerateFun f, void* a) { return ZKAVLLDictEnumerate(d, r, f, a); }
-    static void Check(Dict* d) { AVLLCheck(d); }
-
-    // A missing neighbour reads as key 0, and so does a stored 0.
-    static void ExpectNearest(Dict* d, const std::map<Key, Value>& model, Key v) {
-        auto [lo, hi] = Neighbours(model, v);
-        Key a = lo ? lo->first : 0, b = hi ? hi->first : 0;
-        for (int mode : {-1, 0, 1}) {
-            Key want = model.count(v) ? v : mode < 0 ? a : mode > 0 || a == 0 ? b : b == 0 ? a : v - a >= b - v ? b : a;
-            ASSERT_EQ(ZKAVLLDictFindNearest(d, v, mode), want) << v << " mode " << mode;
-        }
-    }
-};
 
 template <class T>
 class AvlDictTest : public ::testing::Test {};
@@ -241,24 +176,7 @@ TYPED_TEST(AvlDictTest, GrowthPastTheLastIndexAndFailedMappingsAreFatal) {
 
 // ---- what differs between the widths: the nearest search ---------------------------------------------
 
-TEST(AvlDictNearest, MissingNeighboursGiveTheSearchedKeyAndNoValue) {
-    AVLDict* d = ZKAVLDictNew(0);
-    std::map<AVLDictKey, AVLDictValue> model;
-    Avl32::ExpectNearest(d, model, 15);  // empty
-    for (auto [k, v] : {std::pair<UInt, UInt>{10, 100}, {20, 200}}) ZKAVLDictInsert(d, k, model[k] = v, 0);
-    AVLDictValue* p;
-    EXPECT_EQ(ZKAVLDictFindNearest(d, 15, 0, &p), 20u);  // a tie goes up
-    EXPECT_EQ(ZKAVLDictFindNearest(d, 14, 0, &p), 10u);
-    EXPECT_EQ(ZKAVLDictFindNearest(d, 5, -1, &p), 5u);
-    EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(ZKAVLDictFindNearest(d, 25, 1, nullptr), 25u);
-    for (AVLDictKey v : {5u, 10u, 14u, 15u, 16u, 20u, 25u}) Avl32::ExpectNearest(d, model, v);
-    // Keys at both ends of the range: no wrap-around in the distances.
-    for (auto k : {0u, 0xFFFFFFFFu}) ZKAVLDictInsert(d, k, model[k] = 1, 0);
-    for (AVLDictKey v : {0x40000000u, 0xC0000000u, 0xFFFFFFFEu}) Avl32::ExpectNearest(d, model, v);
-    EXPECT_EQ(ZKAVLDictFindNearest(d, 0xC0000000u, 0, nullptr), 0xFFFFFFFFu);
-    ZKAVLDictDelete(d);
-}
+TEST(AvlDictNearest, MissingNeighboursGiveTheSearchedKeyAndNoValue) { treetest::ExpectNearestAtTheEdges<Avl32>(); }
 
 TEST(AvlLDictNearest, MissingNeighboursReadAsKeyZeroAndWideKeysOrder) {
     AVLLDict* d = ZKAVLLDictNew(0);
@@ -291,6 +209,58 @@ TEST(AvlLDictNearest, MissingNeighboursReadAsKeyZeroAndWideKeysOrder) {
     EXPECT_EQ(ZKAVLLDictFindNearest(d, AVLLDictKey(3) << 62, 0), big);
     EXPECT_EQ(ZKAVLLDictRemove(d, big, 0), high ^ big);
     ZKAVLLDictDelete(d);
+}
+
+// ---- the readers that write nothing, shared by the three trees ---------------------------------------
+
+// Four threads at once run Lookup, Next and Previous over one tree that nobody changes, each over a
+// different stretch of keys, present and absent, and compare with the model; the node array,
+// sentinel included, must come out byte for byte as it went in. Under ThreadSanitizer a write by any
+// reader is also a race with the others.
+template <class Ops>
+void ExpectConcurrentReadersWriteNothing() {
+    using Key = typename Ops::Key;
+    using Value = typename Ops::Value;
+    using Node = std::remove_pointer_t<decltype(Ops::Dict::d_nodes)>;
+    auto* d = Ops::New(0);
+    std::map<Key, Value> model;
+    std::mt19937_64 rng(treetest::Seed());
+    for (int i = 0; i < 20000; i++) {
+        const Key k = Key(rng()) & ~Key(1);  // odd keys are never stored
+        Ops::Insert(d, k, model[k] = Value(rng()), 0);
+    }
+    for (Key k : {Key(0), std::numeric_limits<Key>::max() - 1}) Ops::Insert(d, k, model[k] = 7, 0);
+    const std::vector<Node> before(d->d_nodes, d->d_nodes + d->d_capacity);
+    const std::vector<std::pair<Key, Value>> stored(model.begin(), model.end());
+
+    constexpr int kThreads = 4;
+    std::atomic<int> wrong{0};
+    auto reader = [&](int t) {
+        for (size_t i = size_t(t); i < stored.size(); i += kThreads) {
+            const auto [k, v] = stored[i];
+            Key key;
+            Value value;
+            bool right = Ops::Lookup(d, k, &value) && value == v && !Ops::Lookup(d, k | 1, nullptr);
+            right &= i + 1 < stored.size() ? Ops::Next(d, k, &key, &value) && key == stored[i + 1].first &&
+                                                 value == stored[i + 1].second
+                                           : !Ops::Next(d, k, &key, &value);
+            right &= i > 0 ? Ops::Previous(d, k, &key, &value) && key == stored[i - 1].first
+                           : !Ops::Previous(d, k, &key, &value);
+            if (!right) wrong.fetch_add(1, std::memory_order_relaxed);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) threads.emplace_back(reader, t);
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(std::memcmp(before.data(), d->d_nodes, before.size() * sizeof(Node)), 0) << "a reader wrote";
+    Ops::Delete(d);
+}
+
+TEST(TreeReaders, ConcurrentLookupsWriteNothing) {
+    ExpectConcurrentReadersWriteNothing<Avl32>();
+    ExpectConcurrentReadersWriteNothing<Avl64>();
+    ExpectConcurrentReadersWriteNothing<treetest::Rb>();
 }
 
 TEST(NodeArray, CapacityAndPathsCoverTheWholeIndexRange) {

@@ -126,6 +126,7 @@ static void hash_table_walks_and_file(void) {
 
     ArrayInit_(&array);
     CHECK(HashTableSelect(t, 0, even_value, NULL, &array) == 50 && array.length == 50);
+    CHECK(HashTableValueSize(t) == 4 && HashTableKeySize(t) == 0 && !HashTableFrozen(t));
     HashTableSort(t, by_key, t, &array);
     CHECK(memcmp(HashTableGetIndex(t, 0, &array), &(UInt){0}, sizeof(UInt)) == 0);
     CHECK(HashTableGetOffset(t, array.data[0]) == HashTableGetIndex(t, 0, &array));
@@ -134,6 +135,7 @@ static void hash_table_walks_and_file(void) {
 
     if (loaded != NULL) {
         CHECK(HashTableSelect(loaded, 10, NULL, NULL, NULL) == 10 && HashTableSize(loaded) == 10);
+        CHECK(HashTableFrozen(loaded));
         HashTableSort(loaded, by_key, loaded, NULL);
         for (i = 1; i < 10; i++) CHECK(by_key(HashTableGetIndex(loaded, i - 1, NULL), HashTableGetIndex(loaded, i, NULL), loaded) < 0);
         HashTableFree(loaded);
@@ -156,6 +158,7 @@ static void hash_del_table(void) {
         if (i % 2) CHECK(HashDelTableRemove(t, key, (UInt)len, NULL));
     }
     CHECK(HashDelTableSize(t) == 100 && HashDelTableCapacity(t) >= 100 && !HashDelTableFull(t));
+    CHECK(HashDelTableRemoved(t) >= 1); /* key 199 went last */
     CHECK(HashDelTableFind(t, "d1", 2, FALSE, NULL, NULL) == NULL && !HashDelTableRemove(t, "d1", 2, NULL));
 
     ArrayInit_(&form);
@@ -177,7 +180,7 @@ static void hash_del_table(void) {
     }
     HashDelTableIteratorFinalize(it);
     CHECK(visited == 100);
-    CHECK(HashDelTableSelect(copy, 0, NULL, NULL) == 100);
+    CHECK(HashDelTableSelect(copy, 0, NULL, NULL) == 100 && HashDelTableFrozen(copy));
     HashDelTableSort(copy, by_del_key, copy);
     {
         const UByte* k;
@@ -189,6 +192,7 @@ static void hash_del_table(void) {
 
     HashDelTableInit(&own, 10, NULL, NULL, NULL, 0, 1);
     CHECK(HashDelTableFind(&own, "own", 3, TRUE, NULL, NULL) != NULL && HashDelTableSize(&own) == 1);
+    CHECK(HashDelTableValueSize(&own) == 0 && HashDelTableKeySize(&own) == 1 && !HashDelTableRefuses(&own));
     UnAllocate(own.t_data);
     UnAllocate(own.t_entries);
 
@@ -271,6 +275,14 @@ static void attribute_dictionary(void) {
         CHECK(AttrDictEnumerate(a, 1, count_strings, &total) == 0 && total == 11);
         CHECK(AttrDictClose(a));
     }
+    /* A build abandoned leaves the committed pair as it was. */
+    a = AttrDictBuild(dir, "attrs", FALSE);
+    CHECK(a != NULL);
+    AttrDictAdd(a, (const UByte*)"gone", 4);
+    AttrDictAbandon(a);
+    a = AttrDictOpen(dir, "attrs");
+    CHECK(a != NULL && AttrDictSize(a) == 5);
+    if (a != NULL) AttrDictClose(a);
     snprintf(path, sizeof path, "%s/attrs.idx", dir);
     unlink(path);
     snprintf(path, sizeof path, "%s/attrs.dat", dir);
@@ -309,6 +321,17 @@ static void trees_and_cache(void) {
     }
     CHECK(ZKRBDictSize(rb) == 10 && ZKRBDictFind(rb, 30, 0) == 3 && ZKRBDictRemove(rb, 30, 0) == 3);
     CHECK(ZKRBDictEnumerate(rb, FALSE, sum_values, &sum) && sum == 52);
+    {
+        RBDictKey k = 0;
+        RBDictValue v = 0, *p = NULL;
+        CHECK(ZKRBDictLookup(rb, 40, &v) && v == 4 && !ZKRBDictLookup(rb, 30, NULL));
+        CHECK(ZKRBDictFirst(rb, &k, &v) && k == 10 && v == 1);
+        CHECK(ZKRBDictLast(rb, &k, NULL) && k == 100);
+        CHECK(ZKRBDictNext(rb, 20, &k, &v) && k == 40 && v == 4);
+        CHECK(ZKRBDictPrevious(rb, 40, &k, NULL) && k == 20 && !ZKRBDictPrevious(rb, 10, NULL, NULL));
+        CHECK(*ZKRBDictValueGet(rb, 50) == 5 && ZKRBDictValueGet(rb, 30) == NULL);
+        CHECK(ZKRBDictFindNearest(rb, 31, 0, &p) == 40 && p != NULL && *p == 4);
+    }
     TreeCheck(rb);
     ZKRBDictClear(rb);
     CHECK(ZKRBDictSize(rb) == 0);
@@ -319,6 +342,14 @@ static void trees_and_cache(void) {
     CHECK(ZKAVLDictFindNearest(avl, 44, -1, &slot) == 40 && slot != NULL && *slot == 4);
     CHECK(ZKAVLDictValueInsert(avl, 40, 9, 0, &slot) == 4 && *slot == 9);
     CHECK(ZKAVLDictRemove(avl, 40, 0) == 9 && ZKAVLDictEnumerate(avl, TRUE, sum_avl, &sum) && sum == 51);
+    {
+        AVLDictKey k = 0;
+        AVLDictValue v = 0;
+        CHECK(ZKAVLDictLookup(avl, 50, &v) && v == 5 && !ZKAVLDictLookup(avl, 40, &v));
+        CHECK(ZKAVLDictFirst(avl, &k, NULL) && k == 10 && ZKAVLDictLast(avl, &k, &v) && k == 100 && v == 10);
+        CHECK(ZKAVLDictNext(avl, 30, &k, NULL) && k == 50 && !ZKAVLDictNext(avl, 100, NULL, NULL));
+        CHECK(ZKAVLDictPrevious(avl, 50, &k, &v) && k == 30 && v == 3);
+    }
     AVLCheck(avl);
     ZKAVLDictClear(avl);
     ZKAVLDictDelete(avl);
@@ -328,6 +359,15 @@ static void trees_and_cache(void) {
     CHECK(ZKAVLLDictValueInsert(avll, 2ull << 40, 7, 0, &lslot) == 2 && *lslot == 7);
     CHECK(ZKAVLLDictRemove(avll, 2ull << 40, 0) == 7 && ZKAVLLDictEnumerate(avll, FALSE, sum_avll, &lsum));
     CHECK(lsum == 53);
+    {
+        AVLLDictKey k = 0;
+        AVLLDictValue v = 0;
+        CHECK(ZKAVLLDictLookup(avll, 3ull << 40, &v) && v == 3 && !ZKAVLLDictLookup(avll, 2ull << 40, NULL));
+        CHECK(ZKAVLLDictFirst(avll, &k, NULL) && k == 1ull << 40);
+        CHECK(ZKAVLLDictLast(avll, &k, &v) && k == 10ull << 40 && v == 10);
+        CHECK(ZKAVLLDictNext(avll, 1ull << 40, &k, NULL) && k == 3ull << 40);
+        CHECK(ZKAVLLDictPrevious(avll, 3ull << 40, &k, &v) && k == 1ull << 40 && v == 1);
+    }
     AVLLCheck(avll);
     ZKAVLLDictClear(avll);
     ZKAVLLDictDelete(avll);
@@ -347,6 +387,9 @@ static void trees_and_cache(void) {
         ArrayFree_(&dyn);
         CHECK(!ZKCacheGetStatic(c, (const UByte*)"k2", value, sizeof value, &got) && got == 0);
         CHECK(ZKCacheGetSize(c, &objects, NULL) == 16 * 65536 && objects == 1);
+        CHECK(ZKCacheRemove(c, (const UByte*)"k1") && !ZKCacheGetStatic(c, (const UByte*)"k1", value, sizeof value, &got));
+        errno = 0;
+        CHECK(!ZKCacheRemove(c, (const UByte*)"k1") && errno == ENOENT);
         ZKCacheDelete(c);
         /* Less than one region: a cache without pages, which refuses every store. */
         c = ZKCacheNew(1);

@@ -83,15 +83,20 @@ TEST(HashDelTableCore, TombstonesCountTwiceAgainstTheCapacity) {
     HashDelTable* t = HashDelTableNew(5, nullptr, nullptr, nullptr, 8, 0);
     for (int i = 0; i < 5; i++) ASSERT_NE(Find(t, "k" + std::to_string(i), true), nullptr);
     EXPECT_TRUE(HashDelTableFull(t));
+    EXPECT_TRUE(HashDelTableRefuses(t));
     ASSERT_TRUE(Remove(t, "k2"));
     EXPECT_FALSE(HashDelTableFull(t));
+    EXPECT_TRUE(HashDelTableRefuses(t));
     EXPECT_EQ(Find(t, "new", true), nullptr);  // 4 + 2 * 1 >= 5
     EXPECT_EQ(t->t_deleted, 1u);
+    EXPECT_EQ(HashDelTableRemoved(t), 1u);
     ExpectSound(t);
 
     HashDelTableGrow(t, 1.5f, nullptr);
     EXPECT_EQ(HashDelTableCapacity(t), 7u);
     EXPECT_EQ(t->t_deleted, 0u);
+    EXPECT_EQ(HashDelTableRemoved(t), 0u);
+    EXPECT_FALSE(HashDelTableRefuses(t));
     EXPECT_EQ(t->t_data_used, 4u * 16);  // the four live entries, 8 + 1 + 2 bytes each, padded
     EXPECT_NE(Find(t, "new", true), nullptr);
     for (const char* k : {"k0", "k1", "k3", "k4", "new"}) EXPECT_NE(Find(t, k), nullptr) << k;
@@ -102,7 +107,9 @@ TEST(HashDelTableCore, TombstonesCountTwiceAgainstTheCapacity) {
     t = HashDelTableNew(5, nullptr, nullptr, nullptr, 8, 0);
     for (int i = 0; i < 3; i++) Find(t, "k" + std::to_string(i), true);
     Remove(t, "k0");
+    EXPECT_FALSE(HashDelTableRefuses(t));
     EXPECT_NE(Find(t, "x", true), nullptr);  // 2 + 2 < 5
+    EXPECT_TRUE(HashDelTableRefuses(t));
     EXPECT_EQ(Find(t, "y", true), nullptr);  // 3 + 2 >= 5
     HashDelTableFree(t);
 }
@@ -504,11 +511,14 @@ public:
     static void* Find(Table* t, std::string_view k, bool create, UInt* off) {
         return HashDelTableFind(t, k.data(), UInt(k.size()), create ? TRUE : FALSE, off, nullptr);
     }
-    static bool Refuses(const Table* t) { return ULong(t->t_nkeys) + 2 * ULong(t->t_deleted) >= t->t_nkeys_max; }
+    static bool Refuses(const Table* t) { return HashDelTableRefuses(t); }
     static bool Remove(Table* t, std::string_view k) { return ::Remove(t, k); }
     static void Grow(Table* t, float f) { HashDelTableGrow(t, f, nullptr); }
     static UInt Size(const Table* t) { return HashDelTableSize(t); }
     static UInt Capacity(const Table* t) { return HashDelTableCapacity(t); }
+    static UInt ValueSize(const Table* t) { return HashDelTableValueSize(t); }
+    static UByte KeySize(const Table* t) { return HashDelTableKeySize(t); }
+    static bool Frozen(const Table* t) { return HashDelTableFrozen(t); }
     static UInt Key(const Table* t, const void* v, const UByte** b) { return HashDelTableKey(t, v, b); }
     static UInt Enumerate(Table* t, UInt off, HashEnumerateFunction f, void* p) {
         return HashDelTableEnumerate(t, off, f, p);

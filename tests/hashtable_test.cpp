@@ -719,6 +719,9 @@ public:
     static void Grow(Table* t, float f) { HashTableGrow(t, f, nullptr); }
     static UInt Size(const Table* t) { return HashTableSize(t); }
     static UInt Capacity(const Table* t) { return HashTableCapacity(t); }
+    static UInt ValueSize(const Table* t) { return HashTableValueSize(t); }
+    static UByte KeySize(const Table* t) { return HashTableKeySize(t); }
+    static bool Frozen(const Table* t) { return HashTableFrozen(t); }
     static UInt Key(const Table* t, const void* v, const UByte** b) { return HashTableKey(t, v, b); }
     static UInt Enumerate(Table* t, UInt off, HashEnumerateFunction f, void* p) { return HashTableEnumerate(t, off, f, p); }
     static UInt Select(Table* t, UInt n, HashSelectFunction s, void* p) { return HashTableSelect(t, n, s, p, nullptr); }

@@ -4,7 +4,8 @@
 // loading, and the table's invariant checker every few steps.
 //
 // Each table's test file defines an Ops adaptor (see HashTableOps in hashtable_test.cpp) and
-// instantiates the suite with it. The model tracks what both tables promise: the live keys with
+// instantiates the suite with it. Its Refuses says whether a creating lookup of a new key would fail
+// for capacity now, which the suite holds against what the lookups do. The model tracks what both tables promise: the live keys with
 // their value bytes, and their storage order, which is insertion order (a key removed and inserted
 // again goes to the end, since compaction keeps storage order).
 #ifndef ZKDICT_TESTS_PACKED_TABLE_SUITE_H
@@ -131,6 +132,7 @@ protected:
         const UInt expected = limit == 0 ? eligible : std::min(limit, eligible);
         ASSERT_EQ(n, expected);
         ASSERT_EQ(Ops::Size(t), n);
+        ASSERT_TRUE(Ops::Frozen(t));
         if (limit == 0) {
             ASSERT_EQ(pick.calls, UInt(model_.size()));
         }
@@ -163,10 +165,12 @@ protected:
         ASSERT_EQ(Ops::Check(t), "");
     }
 
-    Table* FindOrGrow(Table* t, const std::string& key, UInt* off) {
+    // refused: the table said, before the lookup, that it refuses a new key, and key is new.
+    Table* FindOrGrow(Table* t, const std::string& key, UInt* off, bool refused) {
         for (int attempt = 0; attempt < 4; attempt++) {
             if (void* v = Ops::Find(t, key, true, off)) {
                 (void)v;
+                EXPECT_FALSE(refused && attempt == 0) << "a new key was taken by a table that refuses new keys";
                 return t;
             }
             EXPECT_TRUE(Ops::Refuses(t)) << "a creating lookup failed on a table with room";
@@ -188,7 +192,7 @@ protected:
             if (op < 45) {  // lookup with creation
                 UInt off = 0;
                 const size_t before = Ops::Size(t);
-                t = FindOrGrow(t, key, &off);
+                t = FindOrGrow(t, key, &off, it == model_.end() && Ops::Refuses(t));
                 void* v = Ops::GetOffset(t, off);
                 ASSERT_EQ(KeyOf(t, v), key);
                 if (it != model_.end()) {
@@ -270,6 +274,10 @@ protected:
             if (step % 500 == 0) {
                 ASSERT_EQ(Ops::Check(t), "") << "step " << step;
             }
+            // What the table was made with survives copies, saves, growth and clearing.
+            ASSERT_EQ(Ops::ValueSize(t), cfg.valLen);
+            ASSERT_EQ(Ops::KeySize(t), cfg.keySize);
+            ASSERT_FALSE(Ops::Frozen(t));
         }
         ASSERT_EQ(Ops::Check(t), "");
         for (const auto& [k, e] : model_) {

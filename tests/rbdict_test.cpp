@@ -9,30 +9,11 @@
 namespace {
 
 using treetest::ExpectMatches;
+using treetest::Rb;
 using treetest::Root;
 using zk::kFlagBit;
 using zk::kLinkMask;
 using zk::NodeIndex;
-
-struct Rb {
-    using Dict = RBDict;
-    using Key = RBDictKey;
-    using Value = RBDictValue;
-    static Dict* New(UInt c) { return ZKRBDictNew(c); }
-    static void Delete(Dict* d) { ZKRBDictDelete(d); }
-    static void Clear(Dict* d) { ZKRBDictClear(d); }
-    static UInt Size(Dict* d) { return ZKRBDictSize(d); }
-    static Value Find(Dict* d, Key k, Value n) { return ZKRBDictFind(d, k, n); }
-    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKRBDictInsert(d, k, v, n); }
-    static Value Remove(Dict* d, Key k, Value n) { return ZKRBDictRemove(d, k, n); }
-    static Boolean Enumerate(Dict* d, Boolean r, RBDictEnumerateFun f, void* a) { return ZKRBDictEnumerate(d, r, f, a); }
-    // The checker leaves the root's colour to its callers; the tests hold it to black as well.
-    static void Check(Dict* d) {
-        TreeCheck(d);
-        ASSERT_FALSE(Red(d, Root(d))) << "red root";
-    }
-    static bool Red(const Dict* d, NodeIndex x) { return (d->d_nodes[x].n_left & kFlagBit) != 0; }
-};
 
 NodeIndex Left(const RBDict* d, NodeIndex x) { return d->d_nodes[x].n_left & kLinkMask; }
 
@@ -67,9 +48,13 @@ TEST(RbDict, RemovalsKeepOrReleaseTheRightNodes) {
 TEST(RbDict, SequentialReverseAndZigZagOrders) { treetest::RunOrderedPatterns<Rb>(600); }
 
 TEST(RbDict, RandomisedAgainstStdMap) {
-    auto none = [](RBDict*, std::map<RBDictKey, RBDictValue>&, RBDictKey, std::mt19937_64&) {};
-    treetest::RunDifferential<Rb>(treetest::Seed() ^ 0x5EEDu, 150000, none);
+    auto nearest = [](RBDict* d, std::map<RBDictKey, RBDictValue>& model, RBDictKey k, std::mt19937_64& rng) {
+        treetest::ExpectNearestWithValue<Rb>(d, model, k + RBDictKey(rng() % 3) - 1);
+    };
+    treetest::RunDifferential<Rb>(treetest::Seed() ^ 0x5EEDu, 150000, nearest);
 }
+
+TEST(RbDict, NearestMissingNeighboursGiveTheSearchedKeyAndNoValue) { treetest::ExpectNearestAtTheEdges<Rb>(); }
 
 // ---- trees taller than a 32-entry removal path -------------------------------------------------------
 

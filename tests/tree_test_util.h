@@ -1,8 +1,10 @@
 // tree_test_util.h: what the tests of the ordered dictionaries share.
 //
-// A dictionary is reached through an Ops class: the types Dict, Key and Value and static New, Delete,
-// Clear, Size, Find, Insert, Remove, Enumerate and Check over the exported functions. The same checks
-// and the same differential run against std::map then serve AVLDict, AVLLDict and RBDict.
+// A dictionary is reached through an Ops class (Avl32, Avl64 and Rb at the end): the types Dict, Key
+// and Value and static New, Delete, Clear, Size, Find, ValueGet, Insert, Remove, Enumerate, Check,
+// FindNearest and the readers Lookup, First, Last, Next and Previous over the exported functions.
+// The same checks and the same differential run against std::map then serve AVLDict, AVLLDict and
+// RBDict.
 #ifndef ZKDICT_TESTS_TREE_TEST_UTIL_H
 #define ZKDICT_TESTS_TREE_TEST_UTIL_H
 
@@ -16,7 +18,10 @@
 #include <utility>
 #include <vector>
 
+#include "dict/avldict.h"
+#include "dict/avlldict.h"
 #include "dict/node_array.h"
+#include "dict/rbdict.h"
 #include "tests/test_seed.h"
 
 namespace treetest {
@@ -56,8 +61,59 @@ UInt FreeListLength(const Dict* d) {
     return count;
 }
 
+// The readers that write nothing, against the model around k: Lookup of k, Next after it (the map's
+// upper bound), Previous before it (the key before its lower bound), First and Last. A reader that
+// finds nothing leaves its outputs alone, and one given no outputs answers the same.
+template <class Ops>
+void ExpectReaders(const typename Ops::Dict* d, const std::map<typename Ops::Key, typename Ops::Value>& model,
+                   typename Ops::Key k) {
+    using Key = typename Ops::Key;
+    using Value = typename Ops::Value;
+    using It = typename std::map<Key, Value>::const_iterator;
+    const Key kUntouchedKey = Key(0x5A5A5A5A5A5A5A5Aull);
+    const Value kUntouchedValue = Value(0xC3C3C3C3C3C3C3C3ull);
+    auto expect = [&](const char* what, Boolean found, Boolean foundBare, Key key, Value value, It want) {
+        ASSERT_EQ(found, foundBare) << what << " " << k << " without outputs";
+        if (want == model.end()) {
+            ASSERT_FALSE(found) << what << " " << k << " found " << key;
+            ASSERT_EQ(key, kUntouchedKey) << what << " " << k;
+            ASSERT_EQ(value, kUntouchedValue) << what << " " << k;
+        } else {
+            ASSERT_TRUE(found) << what << " " << k << " wants " << want->first;
+            ASSERT_EQ(key, want->first) << what << " " << k;
+            ASSERT_EQ(value, want->second) << what << " " << k;
+        }
+    };
+    Key key = kUntouchedKey;
+    Value value = kUntouchedValue;
+    auto at = model.find(k);
+    Boolean found = Ops::Lookup(d, k, &value);
+    if (found) key = k;
+    expect("lookup", found, Ops::Lookup(d, k, nullptr), key, value, at);
+
+    key = kUntouchedKey, value = kUntouchedValue;
+    found = Ops::Next(d, k, &key, &value);
+    expect("next", found, Ops::Next(d, k, nullptr, nullptr), key, value, model.upper_bound(k));
+
+    auto below = model.lower_bound(k);
+    key = kUntouchedKey, value = kUntouchedValue;
+    found = Ops::Previous(d, k, &key, &value);
+    expect("previous", found, Ops::Previous(d, k, nullptr, nullptr), key, value,
+           below == model.begin() ? model.end() : std::prev(below));
+
+    key = kUntouchedKey, value = kUntouchedValue;
+    found = Ops::First(d, &key, &value);
+    expect("first", found, Ops::First(d, nullptr, nullptr), key, value, model.begin());
+
+    key = kUntouchedKey, value = kUntouchedValue;
+    found = Ops::Last(d, &key, &value);
+    expect("last", found, Ops::Last(d, nullptr, nullptr), key, value,
+           model.empty() ? model.end() : std::prev(model.end()));
+}
+
 // The dictionary holds exactly the model, in order both ways, passes its checker, and accounts for
-// every node it handed out: each holds a key or is on the free list.
+// every node it handed out: each holds a key or is on the free list. The readers agree with the
+// model at both ends of the key range and on every stored key and its neighbours.
 template <class Ops>
 void ExpectMatches(typename Ops::Dict* d, const std::map<typename Ops::Key, typename Ops::Value>& model) {
     Ops::Check(d);
@@ -66,6 +122,11 @@ void ExpectMatches(typename Ops::Dict* d, const std::map<typename Ops::Key, type
     ASSERT_EQ(Contents<Ops>(d, true), Entries<Ops>(model.rbegin(), model.rend()));
     ASSERT_LE(d->d_free, d->d_capacity);
     ASSERT_EQ(d->d_free - zk::kFirstRealNode, d->d_size + FreeListLength(d));
+    using Key = typename Ops::Key;
+    for (Key k : {Key(0), std::numeric_limits<Key>::max()}) ASSERT_NO_FATAL_FAILURE(ExpectReaders<Ops>(d, model, k));
+    for (auto [k, v] : model) {
+        for (Key near : {Key(k - 1), k, Key(k + 1)}) ASSERT_NO_FATAL_FAILURE(ExpectReaders<Ops>(d, model, near));
+    }
 }
 
 // What every family promises alike: the capacity rule, replacement, absent keys, the extreme keys,
@@ -153,6 +214,7 @@ void RunDifferential(unsigned seed, int steps, Extra extra) {
             if (it != model.end()) model.erase(it);
         } else if (op < 92) {
             ASSERT_EQ(Ops::Find(d, k, absent), stored) << "find " << k << " at step " << step;
+            ExpectReaders<Ops>(d, model, Key(k + Key(rng() % 3) - 1));
         } else {
             extra(d, model, k, rng);
         }
@@ -169,6 +231,61 @@ void RunDifferential(unsigned seed, int steps, Extra extra) {
     }
     ExpectMatches<Ops>(d, model);
     EXPECT_EQ(Root(d), 0u);
+    Ops::Delete(d);
+}
+
+// The stored keys nearest to v below and above it, or null.
+template <class Map>
+auto Neighbours(const Map& m, typename Map::key_type v) {
+    auto below = m.lower_bound(v), above = m.upper_bound(v);
+    return std::make_pair(below == m.begin() ? nullptr : &*std::prev(below), above == m.end() ? nullptr : &*above);
+}
+
+// FindNearest and ValueGet of the trees that hand out value pointers, against the model at v. A
+// missing neighbour is no key: the result is v itself, with no value pointer.
+template <class Ops>
+void ExpectNearestWithValue(typename Ops::Dict* d, const std::map<typename Ops::Key, typename Ops::Value>& model,
+                            typename Ops::Key v) {
+    using Value = typename Ops::Value;
+    auto [lo, hi] = Neighbours(model, v);
+    auto at = model.find(v);
+    Value* p = Ops::ValueGet(d, v);
+    ASSERT_EQ(p != nullptr, at != model.end()) << v;
+    if (p != nullptr) {
+        ASSERT_EQ(*p, at->second) << v;
+    }
+    for (int mode : {-1, 0, 1}) {
+        auto want = at != model.end() ? &*at
+                    : mode < 0        ? lo
+                    : mode > 0 || !lo ? hi
+                    : !hi             ? lo
+                    : v - lo->first >= hi->first - v ? hi : lo;
+        Value* got;
+        ASSERT_EQ(Ops::FindNearest(d, v, mode, &got), want ? want->first : v) << v << " mode " << mode;
+        ASSERT_EQ(got, want ? Ops::ValueGet(d, want->first) : nullptr) << v << " mode " << mode;
+    }
+}
+
+// The nearest search with value pointers where its neighbours run out: an empty tree, keys below and
+// above all others, ties, and keys at both ends of the range, whose distances must not wrap.
+template <class Ops>
+void ExpectNearestAtTheEdges() {
+    using Key = typename Ops::Key;
+    using Value = typename Ops::Value;
+    auto* d = Ops::New(0);
+    std::map<Key, Value> model;
+    ExpectNearestWithValue<Ops>(d, model, 15);
+    for (auto [k, v] : {std::pair<Key, Value>{10, 100}, {20, 200}}) Ops::Insert(d, k, model[k] = v, 0);
+    Value* p;
+    EXPECT_EQ(Ops::FindNearest(d, 15, 0, &p), 20u);  // a tie goes up
+    EXPECT_EQ(Ops::FindNearest(d, 14, 0, &p), 10u);
+    EXPECT_EQ(Ops::FindNearest(d, 5, -1, &p), 5u);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(Ops::FindNearest(d, 25, 1, nullptr), 25u);
+    for (Key v : {5u, 10u, 14u, 15u, 16u, 20u, 25u}) ExpectNearestWithValue<Ops>(d, model, v);
+    for (Key k : {0u, 0xFFFFFFFFu}) Ops::Insert(d, k, model[k] = 1, 0);
+    for (Key v : {0x40000000u, 0xC0000000u, 0xFFFFFFFEu}) ExpectNearestWithValue<Ops>(d, model, v);
+    EXPECT_EQ(Ops::FindNearest(d, 0xC0000000u, 0, nullptr), 0xFFFFFFFFu);
     Ops::Delete(d);
 }
 
@@ -239,6 +356,96 @@ int Height(const Dict* d, UInt x) {
     int r = Height(d, d->d_nodes[x].n_right & zk::kLinkMask);
     return 1 + (l > r ? l : r);
 }
+
+// ---- the three families ----------------------------------------------------------------------------
+
+struct Avl32 {
+    using Dict = AVLDict;
+    using Key = AVLDictKey;
+    using Value = AVLDictValue;
+    static constexpr const char* kNewFatal = "ZKAVLDictNew: fatal: :memory reallocation failed: size=2147483648";
+    static constexpr const char* kCapFatal = "NodeNew: fatal: :memory reallocation failed: size=68719476736";
+    static Dict* New(UInt c) { return ZKAVLDictNew(c); }
+    static void Delete(Dict* d) { ZKAVLDictDelete(d); }
+    static void Clear(Dict* d) { ZKAVLDictClear(d); }
+    static UInt Size(Dict* d) { return ZKAVLDictSize(d); }
+    static Value Find(Dict* d, Key k, Value n) { return ZKAVLDictFind(d, k, n); }
+    static Value* ValueGet(Dict* d, Key k) { return ZKAVLDictValueGet(d, k); }
+    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKAVLDictInsert(d, k, v, n); }
+    static Value ValueInsert(Dict* d, Key k, Value v, Value n, Value** p) { return ZKAVLDictValueInsert(d, k, v, n, p); }
+    static Value Remove(Dict* d, Key k, Value n) { return ZKAVLDictRemove(d, k, n); }
+    static Boolean Enumerate(Dict* d, Boolean r, AVLDictEnumerateFun f, void* a) { return ZKAVLDictEnumerate(d, r, f, a); }
+    static void Check(Dict* d) { AVLCheck(d); }
+    static Boolean Lookup(const Dict* d, Key k, Value* v) { return ZKAVLDictLookup(d, k, v); }
+    static Boolean First(const Dict* d, Key* k, Value* v) { return ZKAVLDictFirst(d, k, v); }
+    static Boolean Last(const Dict* d, Key* k, Value* v) { return ZKAVLDictLast(d, k, v); }
+    static Boolean Next(const Dict* d, Key a, Key* k, Value* v) { return ZKAVLDictNext(d, a, k, v); }
+    static Boolean Previous(const Dict* d, Key b, Key* k, Value* v) { return ZKAVLDictPrevious(d, b, k, v); }
+    static Key FindNearest(Dict* d, Key k, int mode, Value** p) { return ZKAVLDictFindNearest(d, k, mode, p); }
+    static void ExpectNearest(Dict* d, const std::map<Key, Value>& model, Key v) {
+        ExpectNearestWithValue<Avl32>(d, model, v);
+    }
+};
+
+struct Avl64 {
+    using Dict = AVLLDict;
+    using Key = AVLLDictKey;
+    using Value = AVLLDictValue;
+    static constexpr const char* kNewFatal = "ZKAVLLDictNew: fatal: :memory reallocation failed: size=3221225472";
+    static constexpr const char* kCapFatal = "NodeNew: fatal: :memory reallocation failed: size=103079215104";
+    static Dict* New(UInt c) { return ZKAVLLDictNew(c); }
+    static void Delete(Dict* d) { ZKAVLLDictDelete(d); }
+    static void Clear(Dict* d) { ZKAVLLDictClear(d); }
+    static UInt Size(Dict* d) { return ZKAVLLDictSize(d); }
+    static Value Find(Dict* d, Key k, Value n) { return ZKAVLLDictFind(d, k, n); }
+    static Value* ValueGet(Dict* d, Key k) { return ZKAVLLDictValueGet(d, k); }
+    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKAVLLDictInsert(d, k, v, n); }
+    static Value ValueInsert(Dict* d, Key k, Value v, Value n, Value** p) { return ZKAVLLDictValueInsert(d, k, v, n, p); }
+    static Value Remove(Dict* d, Key k, Value n) { return ZKAVLLDictRemove(d, k, n); }
+    static Boolean Enumerate(Dict* d, Boolean r, AVLLDictEnumerateFun f, void* a) { return ZKAVLLDictEnumerate(d, r, f, a); }
+    static void Check(Dict* d) { AVLLCheck(d); }
+    static Boolean Lookup(const Dict* d, Key k, Value* v) { return ZKAVLLDictLookup(d, k, v); }
+    static Boolean First(const Dict* d, Key* k, Value* v) { return ZKAVLLDictFirst(d, k, v); }
+    static Boolean Last(const Dict* d, Key* k, Value* v) { return ZKAVLLDictLast(d, k, v); }
+    static Boolean Next(const Dict* d, Key a, Key* k, Value* v) { return ZKAVLLDictNext(d, a, k, v); }
+    static Boolean Previous(const Dict* d, Key b, Key* k, Value* v) { return ZKAVLLDictPrevious(d, b, k, v); }
+    // A missing neighbour reads as key 0, and so does a stored 0.
+    static void ExpectNearest(Dict* d, const std::map<Key, Value>& model, Key v) {
+        auto [lo, hi] = Neighbours(model, v);
+        Key a = lo ? lo->first : 0, b = hi ? hi->first : 0;
+        for (int mode : {-1, 0, 1}) {
+            Key want = model.count(v) ? v : mode < 0 ? a : mode > 0 || a == 0 ? b : b == 0 ? a : v - a >= b - v ? b : a;
+            ASSERT_EQ(ZKAVLLDictFindNearest(d, v, mode), want) << v << " mode " << mode;
+        }
+    }
+};
+
+struct Rb {
+    using Dict = RBDict;
+    using Key = RBDictKey;
+    using Value = RBDictValue;
+    static Dict* New(UInt c) { return ZKRBDictNew(c); }
+    static void Delete(Dict* d) { ZKRBDictDelete(d); }
+    static void Clear(Dict* d) { ZKRBDictClear(d); }
+    static UInt Size(Dict* d) { return ZKRBDictSize(d); }
+    static Value Find(Dict* d, Key k, Value n) { return ZKRBDictFind(d, k, n); }
+    static Value* ValueGet(Dict* d, Key k) { return ZKRBDictValueGet(d, k); }
+    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKRBDictInsert(d, k, v, n); }
+    static Value Remove(Dict* d, Key k, Value n) { return ZKRBDictRemove(d, k, n); }
+    static Boolean Enumerate(Dict* d, Boolean r, RBDictEnumerateFun f, void* a) { return ZKRBDictEnumerate(d, r, f, a); }
+    // The checker leaves the root's colour to its callers; the tests hold it to black as well.
+    static void Check(Dict* d) {
+        TreeCheck(d);
+        ASSERT_FALSE(Red(d, Root(d))) << "red root";
+    }
+    static bool Red(const Dict* d, UInt x) { return (d->d_nodes[x].n_left & zk::kFlagBit) != 0; }
+    static Boolean Lookup(const Dict* d, Key k, Value* v) { return ZKRBDictLookup(d, k, v); }
+    static Boolean First(const Dict* d, Key* k, Value* v) { return ZKRBDictFirst(d, k, v); }
+    static Boolean Last(const Dict* d, Key* k, Value* v) { return ZKRBDictLast(d, k, v); }
+    static Boolean Next(const Dict* d, Key a, Key* k, Value* v) { return ZKRBDictNext(d, a, k, v); }
+    static Boolean Previous(const Dict* d, Key b, Key* k, Value* v) { return ZKRBDictPrevious(d, b, k, v); }
+    static Key FindNearest(Dict* d, Key k, int mode, Value** p) { return ZKRBDictFindNearest(d, k, mode, p); }
+};
 
 }  // namespace treetest
 

@@ -362,6 +362,12 @@ TEST(CacheStoreRead, OnlyTheFingerprintMatchingReadsAsAbsent) {
     char buf[16];
     EXPECT_FALSE(ZKCacheGetStatic(c.c, U("other"), buf, sizeof buf, &size));
     EXPECT_EQ(size, 0u);
+    // Nor can the other key remove the entry it does not hold.
+    errno = 0;
+    EXPECT_FALSE(ZKCacheRemove(c.c, U("other")));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(Indexed(c.c, "other"), block);
+    EXPECT_TRUE(BLOCK_VALID(block));
 }
 
 // ---- the collector's steps ----------------------------------------------------------------------------
@@ -453,6 +459,52 @@ TEST_F(CacheCopyStep, AnOlderBlockOfAKeyStoredAgainNeitherTakesBackNorRemovesThe
     ExpectSound(c.c);
     EXPECT_EQ(Get(c.c, "kept"), "new kept");
     EXPECT_EQ(Get(c.c, "aged"), "new aged");
+}
+
+TEST_F(CacheCopyStep, RemovalMissesAtOnceAndLeavesTheBytesToTheCollector) {
+    Page* src = Take();
+    Write(c.c, src, "kept", std::string(200, 'k'))->b_accessed = t + 5;
+    Write(c.c, src, "gone", std::string(200, 'g'))->b_accessed = t + 5;
+    Write(c.c, src, "stale", "v", t - 1);
+    Write(c.c, src, "twice", "old")->b_accessed = t + 5;
+    Write(c.c, src, "twice", "new")->b_accessed = t + 5;
+    EXPECT_TRUE(ZKCacheRemove(c.c, U("gone")));
+    EXPECT_FALSE(Get(c.c, "gone"));
+    for (const char* absent : {"gone", "never stored", "stale"}) {
+        errno = 0;
+        EXPECT_FALSE(ZKCacheRemove(c.c, U(absent))) << absent;
+        EXPECT_EQ(errno, ENOENT) << absent;
+    }
+    // The key's newest block goes, and the older one, no longer indexed, does not come back.
+    EXPECT_TRUE(ZKCacheRemove(c.c, U("twice")));
+    EXPECT_FALSE(Get(c.c, "twice"));
+    // An expired entry reads as absent, but its block is let go all the same.
+    UInt objects = 0;
+    ULong bytes = 0;
+    ZKCacheGetSize(c.c, &objects, &bytes);
+    EXPECT_EQ(objects, 2u);
+    EXPECT_EQ(bytes, (4 + 1 + 200) + (5 + 1 + 3));
+    EXPECT_EQ(counters().blocks_removed, 3u);
+    for (Cache* none : {static_cast<Cache*>(nullptr), c.c}) {
+        errno = 0;
+        EXPECT_FALSE(ZKCacheRemove(none, none == nullptr ? U("kept") : nullptr));
+        EXPECT_EQ(errno, EINVAL);
+    }
+
+    // The collector copies what is left to read and drops the old block of the key stored twice; the
+    // removed bytes go with the page.
+    Page* dst = Take();
+    bool emptied = false, filled = true;
+    zk::PageCopyBlocks(c.c, t, src, dst, &emptied, &filled, t);
+    EXPECT_TRUE(emptied);
+    EXPECT_EQ(counters().blocks_copied, 1u);
+    EXPECT_EQ(counters().blocks_replaced, 1u);
+    EXPECT_EQ(counters().blocks_dropped, 0u);
+    EXPECT_EQ(size_t(dst->p_alloc_ptr - dst->p_copy_ptr), (sizeof(CacheBlock) + 205 + 7) & ~size_t(7));
+    zk::AddFreePage(c.c, src, true, true);
+    zk::AddFreePage(c.c, dst, false, true);
+    ExpectSound(c.c);
+    EXPECT_EQ(Get(c.c, "kept"), std::string(200, 'k'));
 }
 
 TEST_F(CacheCopyStep, EmergencyPassEmptiesOldestFullPagesUntilNoLongerLow) {
@@ -663,6 +715,62 @@ TEST(CacheThreads, ReadsNeverSeeAnythingButStoredValuesWhileTheCollectorChurns) 
     // Only the collector makes room, and 24 times the cache went in.
     EXPECT_GT(k.pages_emptied + k.pages_emergency, 0u);
     ZKCacheDelete(c);
+}
+
+TEST(CacheThreads, RemovalsRaceWithStoresReadsAndTheCollector) {
+    // A cache far smaller than what is stored, so that the collector copies and drops all the time,
+    // run step by step by a thread of the test, so that the books can be checked once all stop.
+    TestCache c(4, 4096, 1, 25, 50, 2, 32 * 4096);
+    constexpr int kKeys = 40, kSteps = 20000;
+    const UInt seed = Seed();
+    std::atomic<bool> stop{false};
+    std::atomic<int> faults{0}, removed{0};
+    std::thread collector([&] {
+        zk::CollectorState state;
+        while (!stop.load()) zk::CollectorCycle(c.c, &state, 1);
+    });
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 2; ++w) {
+        threads.emplace_back([&, w] {
+            std::mt19937_64 rng(seed * 7 + w);
+            for (int i = 0; i < kSteps; ++i) {
+                const std::string key = "key-" + std::to_string(rng() % kKeys);
+                Store(c.c, key, zktest::MakeValue(key, UInt(w), ULong(i), ZK_CACHE_NEVER_EXPIRES, rng() % 300));
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        std::mt19937_64 rng(seed * 7 + 2);
+        for (int i = 0; i < kSteps; ++i) removed += ZKCacheRemove(c.c, U("key-" + std::to_string(rng() % kKeys)));
+    });
+    threads.emplace_back([&] {
+        std::mt19937_64 rng(seed * 7 + 3);
+        UByteArray a;
+        ArrayInit_(&a);
+        for (int i = 0; i < kSteps; ++i) {
+            const std::string key = "key-" + std::to_string(rng() % kKeys);
+            a.length = 0;
+            const ULong start = GetCurrentTimeMilliseconds();
+            if (ZKCacheGetDynamic(c.c, U(key), &a) &&
+                !zktest::Verify(key, std::string(reinterpret_cast<char*>(a.data), a.length), start).empty()) {
+                faults.fetch_add(1);
+            }
+        }
+        ArrayFree_(&a);
+    });
+    for (auto& thread : threads) thread.join();
+    stop = true;
+    collector.join();
+    EXPECT_EQ(faults.load(), 0);
+    EXPECT_GT(removed.load(), 0);
+    EXPECT_GT(zk::Impl(c.c)->counters.pages_emptied.load(), 0u);
+    ExpectSound(c.c);
+    for (int k = 0; k < kKeys; ++k) {
+        const std::string key = "key-" + std::to_string(k);
+        ZKCacheRemove(c.c, U(key));
+        EXPECT_FALSE(Get(c.c, key)) << key;
+    }
+    ExpectSound(c.c);
 }
 
 TEST(CacheThreads, DeletionEndsAPassThatCannotReachTheHighMark) {
