@@ -1,0 +1,213 @@
+/**
+ * @file zkdict/idmap.hpp
+ * @brief zkdict::IdMap and zkdict::RefMap, maps from 32-bit (64-bit) integers to integers (dict/idmap.h).
+ *
+ * @code
+ * zkdict::IdMap parent;
+ * parent.insert_or_assign(7, 3);
+ * if (auto p = parent.find(7)) std::cout << *p;   // 3
+ * for (auto [child, of] : parent) std::cout << child << "->" << of << '\n';
+ * parent.clear();                                  // costs the entries, not the table
+ * @endcode
+ */
+#ifndef ZKDICT_ZKDICT_IDMAP_HPP
+#define ZKDICT_ZKDICT_IDMAP_HPP
+
+#include "zkdict/detail/common.hpp"
+
+namespace zkdict {
+
+namespace detail {
+
+template <class M>
+struct MapOps;
+
+template <>
+struct MapOps<::IdMap> {
+    using Int = Id;
+    static constexpr Int kSentinel = kNoId;
+    static ::IdMap* New() { return IdMapNew(); }
+    static void Delete(::IdMap* m) noexcept { IdMapDelete(m); }
+    static void Clear(::IdMap* m) noexcept { IdMapClear(m); }
+    static UInt Size(const ::IdMap* m) noexcept { return IdMapSize(m); }
+    static void Get(const ::IdMap* m, UInt n, Int* k, Int* v) noexcept { IdMapGet(m, n, k, v); }
+    static Int Find(::IdMap* m, Int k, Int create, Int update, Boolean* added) { return IdMapFind(m, k, create, update, added); }
+};
+
+template <>
+struct MapOps<::RefMap> {
+    using Int = ULong;
+    static constexpr Int kSentinel = kNoRef;
+    static ::RefMap* New() { return RefMapNew(); }
+    static void Delete(::RefMap* m) noexcept { RefMapDelete(m); }
+    static void Clear(::RefMap* m) noexcept { RefMapClear(m); }
+    static UInt Size(const ::RefMap* m) noexcept { return RefMapSize(m); }
+    static void Get(const ::RefMap* m, UInt n, Int* k, Int* v) noexcept { RefMapGet(m, n, k, v); }
+    static Int Find(::RefMap* m, Int k, Int create, Int update, Boolean* added) { return RefMapFind(m, k, create, update, added); }
+};
+
+}  // namespace detail
+
+/// @brief A map from integers to integers: IdMap (32 bits) or RefMap (64 bits), dict/idmap.h. One
+/// value, `sentinel`, can be neither key nor value. Positions (entry(), the iterators) follow
+/// insertion order until the map grows; an insertion of a new key or a clear invalidates iterators.
+///
+/// Lookups are const and write nothing: readers may share a map no thread changes. Move-only; a
+/// moved-from map is empty and makes itself again at the next insertion.
+/// @tparam M ::IdMap or ::RefMap
+template <class M>
+class IntMap {
+    using Ops = detail::MapOps<M>;
+
+public:
+    using key_type = typename Ops::Int;                  ///< the key type
+    using mapped_type = typename Ops::Int;               ///< the value type
+    using value_type = std::pair<key_type, mapped_type>; ///< an entry
+    /// The marker of empty slots, refused as key and as value.
+    static constexpr key_type sentinel = Ops::kSentinel;
+
+    /// A bidirectional iterator over the entries by position.
+    class iterator {
+    public:
+        using value_type = IntMap::value_type;                    ///< what dereferencing gives, by value
+        using difference_type = std::ptrdiff_t;                   ///< required of iterators; positions are not subtracted
+        using iterator_concept = std::bidirectional_iterator_tag; ///< the C++20 strength of the iterator
+        using iterator_category = std::input_iterator_tag; ///< legacy algorithms see an input iterator, since dereferencing gives a value
+
+        /// A singular iterator.
+        iterator() noexcept = default;
+        /// @brief The entry at this position.
+        /// @return the key and value.
+        value_type operator*() const noexcept {
+            value_type e;
+            Ops::Get(m_, n_, &e.first, &e.second);
+            return e;
+        }
+        /// @brief Steps to the next position.
+        /// @return this iterator.
+        iterator& operator++() noexcept {
+            ++n_;
+            return *this;
+        }
+        /// @brief Steps to the next position.
+        /// @return the iterator before the step.
+        iterator operator++(int) noexcept {
+            iterator c = *this;
+            ++n_;
+            return c;
+        }
+        /// @brief Steps to the previous position.
+        /// @return this iterator.
+        iterator& operator--() noexcept {
+            --n_;
+            return *this;
+        }
+        /// @brief Steps to the previous position.
+        /// @return the iterator before the step.
+        iterator operator--(int) noexcept {
+            iterator c = *this;
+            --n_;
+            return c;
+        }
+        /// Same position of the same map.
+        friend bool operator==(const iterator&, const iterator&) noexcept = default;
+
+    private:
+        friend class IntMap;
+        iterator(const M* m, UInt n) noexcept : m_(m), n_(n) {}
+        const M* m_ = nullptr;
+        UInt n_ = 0;
+    };
+    using const_iterator = iterator; ///< the entries cannot be changed through an iterator
+
+    /// A new empty map.
+    IntMap() : m_(Ops::New()) {}
+
+    /// @brief The C map, still owned by this object.
+    /// @return the map; NULL when moved from.
+    M* get() const noexcept { return m_.get(); }
+    /// @brief Whether a map is held.
+    /// @return true when one is.
+    explicit operator bool() const noexcept { return m_ != nullptr; }
+
+    /// @brief The number of entries.
+    /// @return the count.
+    std::uint32_t size() const noexcept { return m_ ? Ops::Size(m_.get()) : 0; }
+    /// @brief Whether there are no entries.
+    /// @return true when empty.
+    bool empty() const noexcept { return size() == 0; }
+    /// @brief The value of key.
+    /// @param key the key
+    /// @return the value; empty when absent (the sentinel is never present).
+    std::optional<mapped_type> find(key_type key) const noexcept {
+        if (!m_ || key == sentinel) return std::nullopt;
+        // Asked to neither add nor update, the C lookup writes nothing.
+        const mapped_type v = Ops::Find(const_cast<M*>(m_.get()), key, sentinel, sentinel, nullptr);
+        if (v == sentinel) return std::nullopt;
+        return v;
+    }
+    /// @brief Whether key is present.
+    /// @param key the key
+    /// @return true when present.
+    bool contains(key_type key) const noexcept { return find(key).has_value(); }
+    /// @brief Adds key with value unless present.
+    /// @param key   the key
+    /// @param value its value
+    /// @return the value now stored and whether it was added.
+    /// @throws zkdict::error (invalid_argument) for the sentinel as key or value.
+    std::pair<mapped_type, bool> insert(key_type key, mapped_type value) {
+        Check(key, value);
+        Boolean added = detail::kFalse;
+        const mapped_type v = Ops::Find(Map(), key, value, sentinel, &added);
+        return {v, added != detail::kFalse};
+    }
+    /// @brief Stores value under key, added or replaced.
+    /// @param key   the key
+    /// @param value its value
+    /// @return whether it was added.
+    /// @throws zkdict::error (invalid_argument) for the sentinel as key or value.
+    bool insert_or_assign(key_type key, mapped_type value) {
+        Check(key, value);
+        Boolean added = detail::kFalse;
+        Ops::Find(Map(), key, value, value, &added);
+        return added != detail::kFalse;
+    }
+    /// @brief The entry at position n.
+    /// @param n the position
+    /// @return the key and value.
+    /// @throws zkdict::error (result_out_of_range) unless n < size().
+    value_type entry(std::uint32_t n) const {
+        if (n >= size()) detail::Refuse(std::errc::result_out_of_range, "zkdict map: position " + std::to_string(n) + " past the entries");
+        return *iterator(m_.get(), n);
+    }
+    /// Removes every entry, in time proportional to them; the capacity stays.
+    void clear() noexcept {
+        if (m_) Ops::Clear(m_.get());
+    }
+
+    /// @brief The entry at position 0.
+    /// @return the iterator.
+    iterator begin() const noexcept { return iterator(m_.get(), 0); }
+    /// @brief Past the last position.
+    /// @return the iterator.
+    iterator end() const noexcept { return iterator(m_.get(), size()); }
+
+private:
+    static void Check(key_type key, mapped_type value) {
+        if (key == sentinel || value == sentinel) detail::Refuse(std::errc::invalid_argument, "zkdict map: the sentinel is no key or value");
+    }
+    M* Map() {
+        if (!m_) m_.reset(Ops::New());
+        return m_.get();
+    }
+    std::unique_ptr<M, detail::CDeleter<Ops::Delete>> m_;
+};
+
+/// 32-bit keys and values; NOID is the sentinel.
+using IdMap = IntMap<::IdMap>;
+/// 64-bit keys and values; NOREF is the sentinel.
+using RefMap = IntMap<::RefMap>;
+
+}  // namespace zkdict
+
+#endif  // ZKDICT_ZKDICT_IDMAP_HPP
