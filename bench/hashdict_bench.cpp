@@ -15,18 +15,23 @@
  *   find_absent   keys of the same shape not in the list. Without check bytes ours, like CMPH,
  *                 computes some index and cannot tell; HashDict_check4 (ours with 4 check bytes per
  *                 key) and the maps reject them.
- * Counters (on the build rows), per key:
- *   bytes_per_key        what the finished structure occupies: our image (HashDictFileSize); CMPH's
- *                        packed function (cmph_packed_size) plus the 32-bit index array that turns
- *                        its hash value into the key's position, which ours returns by itself; the
- *                        maps' heap, strings included;
+ * Counter (on the build rows), per key:
  *   peak_bytes_per_key   the most heap held at once during the build, beyond what was held before
- *                        it (the keys are held before). Every structure here allocates through
- *                        malloc, CMPH directly and the maps through operator new, so this program
- *                        replaces the malloc family and counts usable sizes and their high mark.
+ *                        it (the keys are held before); CMPH's includes its index array (below).
+ *                        Every structure here allocates through malloc, CMPH directly and the maps
+ *                        through operator new, so this program replaces the malloc family and counts
+ *                        usable sizes and their high mark.
  *
  * CMPH maps a key to a hash value in [0, n), not to its position: its lookup here is cmph_search
- * followed by a read of the index array, so that every structure answers the same question.
+ * followed by a read of a 32-bit index array from hash value to position, so that every structure
+ * answers the same question.
+ *
+ * The size table, printed last, gives what each finished structure occupies in bits per key, per
+ * dataset: our image (HashDictFileSize) without and with check bytes; CMPH's packed function
+ * (cmph_packed_size) alone, which is all a client needs when any slot per key will do, and with the
+ * index array, which is what it takes to answer what ours answers; the maps' heap, strings included.
+ * A single size counter could only show one of CMPH's two figures under CMPH's name, so the size
+ * is not a counter.
  */
 #include "bench/bench_common.h"
 
@@ -38,7 +43,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -122,6 +129,82 @@ using zkbench::KeySet;
 
 constexpr std::uint32_t kMissing = 0xFFFFFFFFu;
 
+// ---- the size table ------------------------------------------------------------------------------
+
+// One column of the size table: a structure, or one way of counting a structure's bytes.
+struct Size {
+    std::string label;
+    double bytes;
+};
+
+// Bits per key of every structure built, by dataset, from whichever benchmark built it first; a
+// structure's size does not change from one build of the same keys to the next.
+class SizeTable {
+public:
+    void Record(const Dataset& ds, const std::vector<Size>& sizes) {
+        if (std::find(datasets_.begin(), datasets_.end(), ds.name) == datasets_.end()) datasets_.push_back(ds.name);
+        for (const Size& size : sizes) {
+            if (std::find(labels_.begin(), labels_.end(), size.label) == labels_.end()) labels_.push_back(size.label);
+            bits_.try_emplace({ds.name, size.label}, 8.0 * size.bytes / static_cast<double>(ds.keys.size()));
+        }
+    }
+
+    // One line per dataset, a column per label in the order first recorded, and after every column
+    // but ours the ratio ours / column.
+    void Print(const std::string& ours) const {
+        if (datasets_.empty()) return;
+        const auto colw = [](const std::string& s) { return std::max(12, static_cast<int>(s.size())); };
+        int dsw = 7;
+        for (const std::string& ds : datasets_) dsw = std::max(dsw, static_cast<int>(ds.size()));
+        std::printf("Size per key in bits, of the finished structure; ratio = %s / column (above 1: %s is larger)\n",
+                    ours.c_str(), ours.c_str());
+        std::printf("  HashDict, HashDict_check4: our image (HashDictFileSize) without and with 4 check bytes per key; "
+                    "finds each key's index\n");
+        std::printf("  cmph_* alone: CMPH's packed function (cmph_packed_size), a minimal perfect hash that is not "
+                    "order preserving: each key gets a slot of its own, not its index\n");
+        std::printf("  cmph_*+index: plus the 32-bit array from slot to index that makes it answer what HashDict "
+                    "answers, as in the lookups above\n");
+        std::printf("  maps: their heap, strings included\n");
+        std::printf("%-*s", dsw, "dataset");
+        for (const std::string& label : labels_) {
+            std::printf("  %*s", colw(label), label.c_str());
+            if (label != ours) std::printf("  %7s", "ratio");
+        }
+        std::printf("\n");
+        for (const std::string& ds : datasets_) {
+            std::printf("%-*s", dsw, ds.c_str());
+            const auto mine = bits_.find({ds, ours});
+            for (const std::string& label : labels_) {
+                const auto it = bits_.find({ds, label});
+                const bool ratio = label != ours;
+                if (it == bits_.end()) {
+                    std::printf("  %*s", colw(label), "-");
+                    if (ratio) std::printf("  %7s", "-");
+                    continue;
+                }
+                std::printf("  %*.2f", colw(label), it->second);
+                if (!ratio) continue;
+                if (mine == bits_.end() || it->second <= 0) {
+                    std::printf("  %7s", "-");
+                } else {
+                    std::printf("  %7.2f", mine->second / it->second);
+                }
+            }
+            std::printf("\n");
+        }
+        std::printf("\n");
+    }
+
+private:
+    std::vector<std::string> datasets_, labels_;  // first recorded first
+    std::map<std::pair<std::string, std::string>, double> bits_;
+};
+
+SizeTable& Sizes() {
+    static SizeTable table;
+    return table;
+}
+
 // ---- the structures ------------------------------------------------------------------------------
 
 template <UByte kProbe>
@@ -140,7 +223,7 @@ public:
         const Id id = HashDictFind(d_, key.data(), static_cast<int>(key.size()));
         return id == HASHDICT_NOT_FOUND ? kMissing : id;
     }
-    double Bytes(std::int64_t /*heap*/) const { return static_cast<double>(HashDictFileSize(d_)); }
+    std::vector<Size> Sizes(std::int64_t /*heap*/) const { return {{kName, static_cast<double>(HashDictFileSize(d_))}}; }
 
 private:
     static UShort Key(void* dict, Id idx, const UByte** bytes) {
@@ -179,8 +262,11 @@ public:
     std::uint32_t Find(std::string_view key) const {
         return index_[cmph_search(mphf_, key.data(), static_cast<cmph_uint32>(key.size()))];
     }
-    double Bytes(std::int64_t /*heap*/) const {
-        return static_cast<double>(cmph_packed_size(mphf_)) + 4.0 * static_cast<double>(index_.size());
+    std::vector<Size> Sizes(std::int64_t /*heap*/) const {
+        const double hash = static_cast<double>(cmph_packed_size(mphf_));
+        const std::string name = kName;
+        return {{name + " alone", hash},
+                {name + "+index", hash + static_cast<double>(sizeof(index_[0]) * index_.size())}};
     }
 
 private:
@@ -216,7 +302,7 @@ public:
         auto it = m_.find(absl::string_view(key.data(), key.size()));
         return it == m_.end() ? kMissing : it->second;
     }
-    double Bytes(std::int64_t heap) const { return static_cast<double>(heap); }
+    std::vector<Size> Sizes(std::int64_t heap) const { return {{kName, static_cast<double>(heap)}}; }
 
 private:
     absl::flat_hash_map<std::string, std::uint32_t> m_;
@@ -247,7 +333,7 @@ public:
         auto it = m_.find(key);
         return it == m_.end() ? kMissing : it->second;
     }
-    double Bytes(std::int64_t heap) const { return static_cast<double>(heap); }
+    std::vector<Size> Sizes(std::int64_t heap) const { return {{kName, static_cast<double>(heap)}}; }
 
 private:
     std::unordered_map<std::string, std::uint32_t, ViewHash, ViewEqual> m_;
@@ -258,7 +344,7 @@ private:
 template <class S>
 struct Built {
     std::unique_ptr<S> s;
-    double bytes_per_key = 0;
+    std::vector<Size> sizes;
     double peak_per_key = 0;
     std::size_t present_cursor = 0;
     std::size_t absent_cursor = 0;
@@ -272,7 +358,7 @@ std::unique_ptr<Built<S>> Build(const Dataset& ds) {
     b->s = std::make_unique<S>(ds.keys);
     const std::int64_t after = heap_mark::live.load(std::memory_order_relaxed);
     b->peak_per_key = static_cast<double>(heap_mark::peak.load(std::memory_order_relaxed) - before) / n;
-    b->bytes_per_key = b->s->Bytes(after - before) / n;
+    b->sizes = b->s->Sizes(after - before);
     return b;
 }
 
@@ -299,6 +385,7 @@ Built<S>& Fixture(Dataset& ds) {
     return ds.Fixture<Built<S>>(S::kName, [&] {
         auto b = Build<S>(ds);
         Verify(ds, *b->s);
+        Sizes().Record(ds, b->sizes);
         return b;
     });
 }
@@ -310,17 +397,16 @@ template <class S>
 void BM_Build(benchmark::State& state, const std::string& dataset, bool adopt) {
     Dataset& ds = Datasets::Get(dataset);
     std::unique_ptr<Built<S>> built;
-    double bytes = 0, peak = 0;
+    double peak = 0;
     for (auto _ : state) {
         state.PauseTiming();
         built.reset();
         state.ResumeTiming();
         built = Build<S>(ds);
-        bytes = built->bytes_per_key;
         peak = built->peak_per_key;
     }
+    if (built) Sizes().Record(ds, built->sizes);
     zkbench::SetPerKeyCounters(state, ds.keys.size());
-    state.counters["bytes_per_key"] = bytes;
     state.counters["peak_bytes_per_key"] = peak;
     if (adopt && built) {
         ds.Fixture<Built<S>>(S::kName, [&] {
@@ -431,5 +517,7 @@ int main(int argc, char** argv) {
     } else {
         std::fprintf(stderr, "hashdict_bench: %s is missing; the words dataset is skipped\n", kWords);
     }
-    return zkbench::RunAndCompare(argc, argv, {OurDict<0>::kName});
+    const int status = zkbench::RunAndCompare(argc, argv, {OurDict<0>::kName});
+    Sizes().Print(OurDict<0>::kName);
+    return status;
 }

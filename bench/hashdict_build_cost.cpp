@@ -1,9 +1,18 @@
-// The library's HashDictBuild alone on the keys of a file, for bench/tool_build_cost.sh: the yardstick
-// that `zkdict build` on the same file is held to. The keys are loaded before anything is measured;
-// then only the build call is timed, and the memory it adds is the peak resident size during the
-// call less the resident size before it.
+// One build of the static dictionary on the keys of a file, timed alone, for the build cost scripts:
+// bench/tool_build_cost.sh holds `zkdict build` to the C build, bench/cpp_build_cost.sh holds the C++
+// layer to it. The keys are loaded, and held the way the client in question holds them, before
+// anything is measured; then only the build call is timed, and the memory it adds is the peak
+// resident size during the call less the resident size before it.
 //
-//   hashdict_build_cost KEYS     prints "wall_s=S build_rss_bytes=B keys=N"
+//   hashdict_build_cost [--strings|--views] KEYS
+//       (no option)  HashDictBuild through a callback over one text and its line starts: the C client
+//                    that holds its keys as compactly as it can
+//       --strings    zkdict::HashDict::build over a std::vector<std::string>, as a C++ client that read
+//                    the lines one by one holds them
+//       --views      zkdict::HashDict::build over a std::vector<std::string_view> into one text: what
+//                    the C++ layer itself costs, the keys' layout being the C client's
+//   prints "wall_s=S build_rss_bytes=B held_rss_bytes=H keys=N", H being the resident size before the
+//   build (the keys as held, plus the program)
 #include <malloc.h>
 
 #include <algorithm>
@@ -12,12 +21,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dict/hashdict.h"
+#include "zkdict/zkdict.hpp"
 
 namespace {
 
@@ -47,6 +59,11 @@ bool ResetPeak() {
 struct Keys {
     std::string text;
     std::vector<uint64_t> starts;
+
+    size_t size() const { return starts.size() - 1; }
+    std::string_view operator[](size_t i) const {
+        return std::string_view(text).substr(starts[i], starts[i + 1] - starts[i] - 1);
+    }
 };
 
 UShort KeyAt(void* context, Id idx, const UByte** bytes) {
@@ -55,16 +72,24 @@ UShort KeyAt(void* context, Id idx, const UByte** bytes) {
     return static_cast<UShort>(keys.starts[idx + 1] - keys.starts[idx] - 1);
 }
 
+enum class Client { c, strings, views };
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: hashdict_build_cost KEYS\n");
+    Client client = Client::c;
+    if (argc == 3 && std::strcmp(argv[1], "--strings") == 0) {
+        client = Client::strings;
+    } else if (argc == 3 && std::strcmp(argv[1], "--views") == 0) {
+        client = Client::views;
+    } else if (argc != 2) {
+        std::fprintf(stderr, "usage: hashdict_build_cost [--strings|--views] KEYS\n");
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
+    const char* path = argv[argc - 1];
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
-        std::fprintf(stderr, "%s: cannot read\n", argv[1]);
+        std::fprintf(stderr, "%s: cannot read\n", path);
         return 1;
     }
     Keys keys;
@@ -75,7 +100,21 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < keys.text.size(); ++i) {
         if (keys.text[i] == '\n') keys.starts.push_back(i + 1);
     }
-    const size_t n = keys.starts.size() - 1;
+    const size_t n = keys.size();
+
+    // The C++ clients keep only their own form of the keys, so that the resident size before the
+    // build is what each of them really holds.
+    std::vector<std::string> strings;
+    std::vector<std::string_view> views;
+    if (client == Client::strings) {
+        strings.reserve(n);
+        for (size_t i = 0; i < n; ++i) strings.emplace_back(keys[i]);
+        keys = Keys{};
+    } else if (client == Client::views) {
+        views.reserve(n);
+        for (size_t i = 0; i < n; ++i) views.push_back(keys[i]);
+        std::vector<uint64_t>().swap(keys.starts);
+    }
 
     // Memory the loading freed but kept would let the build grow without showing it.
     malloc_trim(0);
@@ -85,10 +124,24 @@ int main(int argc, char** argv) {
     }
     const long long before = StatusBytes("VmRSS");
     const auto start = std::chrono::steady_clock::now();
-    HashDict* d = HashDictBuild(static_cast<Id>(n), &keys, KeyAt, nullptr, 0, 0, FALSE);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const long long peak = StatusBytes("VmHWM");
-    HashDictFree(d);
-    std::printf("wall_s=%.3f build_rss_bytes=%lld keys=%zu\n", seconds, peak - before, n);
+    double seconds = 0;
+    long long peak = 0;
+    if (client == Client::c) {
+        HashDict* d = HashDictBuild(static_cast<Id>(n), &keys, KeyAt, nullptr, 0, 0, FALSE);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        peak = StatusBytes("VmHWM");
+        HashDictFree(d);
+    } else {
+        try {
+            zkdict::HashDict d = client == Client::strings ? zkdict::HashDict::build(strings, {})
+                                                           : zkdict::HashDict::build(views, {});
+            seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            peak = StatusBytes("VmHWM");
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: %s\n", path, e.what());
+            return 1;
+        }
+    }
+    std::printf("wall_s=%.3f build_rss_bytes=%lld held_rss_bytes=%lld keys=%zu\n", seconds, peak - before, before, n);
     return 0;
 }
