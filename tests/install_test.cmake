@@ -1,6 +1,8 @@
 # Installs the build into a staging prefix, then proves the installed package works for clients:
-# a C11 program compiled as C with the flags pkg-config gives, and a C++ program configured with
-# find_package(zkdict). Run by CTest with BUILD_DIR, SOURCE_DIR, C_COMPILER, CXX_COMPILER, SANITIZE.
+# a C11 program compiled as C with the flags pkg-config gives, a C++ program configured with
+# find_package(zkdict), and the tool started with an empty environment. Run by CTest with BUILD_DIR,
+# SOURCE_DIR, C_COMPILER, CXX_COMPILER, SANITIZE, LIBRARY_TYPE (SHARED or STATIC), VERSION and
+# TOOL_RUN_PATH (whether the installed tool carries a run path to the libraries).
 set(stage "${BUILD_DIR}/stage")
 file(REMOVE_RECURSE "${stage}")
 
@@ -14,10 +16,31 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${stage}")
 
-set(ENV{PKG_CONFIG_PATH} "${stage}/lib/pkgconfig")
+# The installed tool finds its libraries by itself, from wherever the prefix is: no LD_LIBRARY_PATH,
+# no environment at all. A build for a prefix whose library directory the system searches anyway
+# (/usr) installs no run path, and its tool is for that prefix only.
+if(TOOL_RUN_PATH OR LIBRARY_TYPE STREQUAL "STATIC")
+  run(env -i "${stage}/bin/zkdict" --version)
+  if(NOT run_out STREQUAL "zkdict ${VERSION}\n")
+    message(FATAL_ERROR "the installed zkdict --version printed \"${run_out}\"")
+  endif()
+else()
+  message(STATUS "built for a system library directory: the installed tool carries no run path")
+endif()
+
+file(GLOB_RECURSE pc "${stage}/*/pkgconfig/zkdict.pc")
+get_filename_component(pcdir "${pc}" DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} "${pcdir}")
+run(pkg-config --variable=libdir zkdict)
+string(STRIP "${run_out}" libdir)
 run(pkg-config --cflags zkdict)
 string(STRIP "${run_out}" cflags)
-run(pkg-config --libs zkdict)
+# Static libraries bring their own dependencies, the C++ runtime among them, through --static.
+set(static)
+if(LIBRARY_TYPE STREQUAL "STATIC")
+  set(static --static)
+endif()
+run(pkg-config --libs ${static} zkdict)
 string(STRIP "${run_out}" libs)
 separate_arguments(cflags UNIX_COMMAND "${cflags}")
 separate_arguments(libs UNIX_COMMAND "${libs}")
@@ -26,7 +49,7 @@ if(SANITIZE)
   set(san -fsanitize=${SANITIZE})
 endif()
 run(${C_COMPILER} -std=c11 -pedantic -Wall -Wextra -Werror ${san} ${cflags}
-    "${SOURCE_DIR}/c_client_test.c" -o "${stage}/c_client_test" ${libs} "-Wl,-rpath,${stage}/lib")
+    "${SOURCE_DIR}/c_client_test.c" -o "${stage}/c_client_test" ${libs} "-Wl,-rpath,${libdir}")
 run("${stage}/c_client_test")
 message(STATUS "${run_out}")
 
@@ -43,9 +66,10 @@ target_compile_options(consumer PRIVATE -Wall -Wextra -Werror ${san})
 target_link_options(consumer PRIVATE ${san})
 target_link_libraries(consumer PRIVATE zkdict::zkdict)
 ")
-# The C++ layer comes first, so that it is seen to compile on its own from the installed headers.
-file(WRITE "${consumer}/main.cpp" "#include \"zkdict/zkdict.hpp\"
-#include \"dict/hashtable.h\"
+# The C header first: the C++ layer removes the macros it brought in (TRUE, FALSE, ...), and keeps
+# those the program had already. That the C++ headers compile alone is cpp_headers_alone's to show.
+file(WRITE "${consumer}/main.cpp" "#include \"dict/hashtable.h\"
+#include \"zkdict/zkdict.hpp\"
 #include <array>
 #include <cstdio>
 int main() {
@@ -61,7 +85,7 @@ int main() {
 }
 ")
 run(${CMAKE_COMMAND} -S "${consumer}" -B "${consumer}/build" "-DCMAKE_PREFIX_PATH=${stage}"
-    "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_RPATH=${stage}/lib")
+    "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_RPATH=${libdir}")
 run(${CMAKE_COMMAND} --build "${consumer}/build")
 run("${consumer}/build/consumer")
 message(STATUS "${run_out}")
