@@ -251,6 +251,13 @@ ZK_EXPORT UInt HashDelTableIteratorGetKey(const HashDelTableIterator* it, const 
 
 ZK_EXPORT void* HashDelTableIteratorGetValue(const HashDelTableIterator* it) { return zk::IteratorValue(it); }
 
+ZK_EXPORT HashDelTableIterator* HashDelTableIteratorCopy(const HashDelTableIterator* it) {
+    if (it == nullptr) return nullptr;
+    auto* copy = static_cast<HashDelTableIterator*>(Allocate_(sizeof(HashDelTableIterator), nullptr, kPath, __LINE__));
+    *copy = *it;
+    return copy;
+}
+
 ZK_EXPORT void HashDelTableIteratorFinalize(HashDelTableIterator* it) { UnAllocate_(it, kPath, __LINE__); }
 
 // ---- clearing, copying, bytes -------------------------------------------------------------------------

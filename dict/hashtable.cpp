@@ -234,6 +234,13 @@ ZK_EXPORT UInt HashTableIteratorGetKey(const HashTableIterator* it, const UByte*
 
 ZK_EXPORT void* HashTableIteratorGetValue(const HashTableIterator* it) { return zk::IteratorValue(it); }
 
+ZK_EXPORT HashTableIterator* HashTableIteratorCopy(const HashTableIterator* it) {
+    if (it == nullptr) return nullptr;
+    auto* copy = static_cast<HashTableIterator*>(Allocate_(sizeof(HashTableIterator), nullptr, kPath, __LINE__));
+    *copy = *it;
+    return copy;
+}
+
 ZK_EXPORT void HashTableIteratorFinalize(HashTableIterator* it) { UnAllocate_(it, kPath, __LINE__); }
 
 }  // extern "C"

@@ -306,6 +306,17 @@ ZK_EXPORT void* HashTableGetOffset(const HashTable* table, UInt offset);
  */
 ZK_EXPORT HashTableIterator* HashTableIteratorInit(const HashTable* table);
 /**
+ * @brief A new iterator at the entry it stands on (or at the end with it), which then walks on by
+ * itself: a walk can be resumed from any point it passed.
+ *
+ * It copies the position only, so it writes nothing into the table.
+ *
+ * @param it the iterator, or NULL
+ * @return the copy, or NULL when it is NULL. Free it with HashTableIteratorFinalize; the same rules as
+ *         it's hold for it.
+ */
+ZK_EXPORT HashTableIterator* HashTableIteratorCopy(const HashTableIterator* it);
+/**
  * @brief Whether the iterator has passed the last entry; the other calls are then not to be made.
  * @param it the iterator
  * @return TRUE at the end.

@@ -109,15 +109,23 @@ static void hash_table_walks_and_file(void) {
         memcpy(val, &i, sizeof i);
     }
     CHECK(HashTableEnumerate(t, 0, count_entries, &visited) == 0 && visited == 100);
-    for (it = HashTableIteratorInit(t); !HashTableIteratorEnd(it); HashTableIteratorNext(it)) {
-        const UByte* k;
-        UInt v;
-        memcpy(&v, HashTableIteratorGetValue(it), sizeof v);
-        CHECK(HashTableIteratorGetKey(it, &k) > 1 && k[0] == 'k' && v == n);
-        n++;
+    {
+        HashTableIterator* half = NULL;
+        UInt rest = 0;
+        for (it = HashTableIteratorInit(t); !HashTableIteratorEnd(it); HashTableIteratorNext(it)) {
+            const UByte* k;
+            UInt v;
+            memcpy(&v, HashTableIteratorGetValue(it), sizeof v);
+            CHECK(HashTableIteratorGetKey(it, &k) > 1 && k[0] == 'k' && v == n);
+            if (n == 60) half = HashTableIteratorCopy(it);
+            n++;
+        }
+        HashTableIteratorFinalize(it);
+        CHECK(n == 100 && half != NULL && HashTableIteratorCopy(NULL) == NULL);
+        for (; !HashTableIteratorEnd(half); HashTableIteratorNext(half)) rest++;
+        HashTableIteratorFinalize(half);
+        CHECK(rest == 40);
     }
-    HashTableIteratorFinalize(it);
-    CHECK(n == 100);
 
     CHECK(HashTableWrite(t, path));
     loaded = HashTableRead(path, NULL, NULL, NULL, TRUE);
@@ -173,13 +181,21 @@ static void hash_del_table(void) {
     copy = HashDelTableCopy(t);
     CHECK(HashDelTableEnumerate(t, 0, count_entries, &visited) == 0 && visited == 100);
     visited = 0;
-    for (it = HashDelTableIteratorInit(copy, NULL); !HashDelTableIteratorEnd(it); HashDelTableIteratorNext(it)) {
-        const UByte* k;
-        CHECK(HashDelTableIteratorGetKey(it, &k) >= 2 && k[0] == 'd' && HashDelTableIteratorGetValue(it) != NULL);
-        visited++;
+    {
+        HashDelTableIterator* first = NULL;
+        UInt again = 0;
+        for (it = HashDelTableIteratorInit(copy, NULL); !HashDelTableIteratorEnd(it); HashDelTableIteratorNext(it)) {
+            const UByte* k;
+            CHECK(HashDelTableIteratorGetKey(it, &k) >= 2 && k[0] == 'd' && HashDelTableIteratorGetValue(it) != NULL);
+            if (visited == 0) first = HashDelTableIteratorCopy(it);
+            visited++;
+        }
+        HashDelTableIteratorFinalize(it);
+        CHECK(visited == 100 && first != NULL);
+        for (; !HashDelTableIteratorEnd(first); HashDelTableIteratorNext(first)) again++;
+        HashDelTableIteratorFinalize(first);
+        CHECK(again == 100);
     }
-    HashDelTableIteratorFinalize(it);
-    CHECK(visited == 100);
     CHECK(HashDelTableSelect(copy, 0, NULL, NULL) == 100 && HashDelTableFrozen(copy));
     HashDelTableSort(copy, by_del_key, copy);
     {

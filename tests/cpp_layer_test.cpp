@@ -817,6 +817,18 @@ TYPED_TEST(CppTypedTables, CountLikeAMapAndWalkAgain) {
     EXPECT_EQ(second, model);
     EXPECT_EQ(third, model);
     EXPECT_EQ(t.key_of(*t.find("fresh")), "fresh");
+    // Forward iterators: a copy made halfway walks the second half by itself, and meets the original.
+    static_assert(std::ranges::forward_range<decltype(range)>);
+    auto walker = range.begin();
+    std::ranges::advance(walker, std::ptrdiff_t(model.size() / 2));
+    auto copy = walker;
+    std::vector<std::string> rest, restAgain;
+    for (; walker != range.end(); ++walker) rest.emplace_back((*walker).key);
+    EXPECT_NE(copy, walker);
+    for (auto again = copy; again != range.end(); ++again) restAgain.emplace_back((*again).key);
+    EXPECT_EQ(rest, restAgain);
+    EXPECT_EQ(rest.size(), model.size() - model.size() / 2);
+    EXPECT_EQ(std::ranges::next(copy, std::ptrdiff_t(rest.size())), walker);
 }
 
 class CppTypedTableFiles : public zktest::TempDirTest {};

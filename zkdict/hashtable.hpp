@@ -57,6 +57,7 @@ struct TableOps<::HashTable> {
     static UInt IteratorKey(const Iterator* i, const UByte** b) noexcept { return HashTableIteratorGetKey(i, b); }
     static void* IteratorValue(const Iterator* i) noexcept { return HashTableIteratorGetValue(i); }
     static void IteratorFree(Iterator* i) noexcept { HashTableIteratorFinalize(i); }
+    static Iterator* IteratorCopy(const Iterator* i) { return HashTableIteratorCopy(i); }
 };
 
 template <>
@@ -88,6 +89,7 @@ struct TableOps<::HashDelTable> {
     static UInt IteratorKey(const Iterator* i, const UByte** b) noexcept { return HashDelTableIteratorGetKey(i, b); }
     static void* IteratorValue(const Iterator* i) noexcept { return HashDelTableIteratorGetValue(i); }
     static void IteratorFree(Iterator* i) noexcept { HashDelTableIteratorFinalize(i); }
+    static Iterator* IteratorCopy(const Iterator* i) { return HashDelTableIteratorCopy(i); }
 };
 
 // How a table hands out a value area: a reference to a V, or a span of value_size bytes.
@@ -140,8 +142,8 @@ template <class T, class V>
 class BasicTable;
 
 /// @brief The entries of a hash table in storage order, a view over the table's own C iterator. Each
-/// begin() starts a new walk, so the range may be walked any number of times; its iterators are
-/// move-only input iterators.
+/// begin() starts a new walk, so the range may be walked any number of times, and its iterators are
+/// forward iterators: a copy walks on from where it was made, independently.
 ///
 /// HashTable: insertions during a walk are seen; the views of an entry go stale at the next
 /// insertion that enlarges the data area, at clear() and with the table. HashDelTable: starting a
@@ -157,15 +159,37 @@ public:
     /// Marks the end of a walk.
     struct sentinel {};
 
-    /// A move-only input iterator over the entries.
+    /// A forward iterator over the entries.
     class iterator {
     public:
-        using value_type = TableEntry<V>;                 ///< what dereferencing gives, by value
-        using difference_type = std::ptrdiff_t;           ///< required of iterators; positions are not subtracted
-        using iterator_concept = std::input_iterator_tag; ///< the C++20 strength of the iterator
+        using value_type = TableEntry<V>;                   ///< what dereferencing gives, by value
+        using difference_type = std::ptrdiff_t;             ///< required of iterators; positions are not subtracted
+        using iterator_concept = std::forward_iterator_tag; ///< the C++20 strength of the iterator
+        using iterator_category = std::input_iterator_tag;  ///< legacy algorithms see an input iterator, since dereferencing gives a value
 
         /// A singular iterator, at the end.
         iterator() noexcept = default;
+        /// @brief An iterator at the same entry, walking on by itself.
+        /// @param other the iterator copied
+        iterator(const iterator& other) : it_(Copy(other)), val_len_(other.val_len_) {}
+        /// @brief Takes over other's walk, leaving other at the end.
+        /// @param other the iterator moved from
+        iterator(iterator&& other) noexcept = default;
+        /// @brief Stands at other's entry, walking on by itself.
+        /// @param other the iterator copied
+        /// @return this iterator.
+        iterator& operator=(const iterator& other) {
+            if (this != &other) {
+                it_.reset(Copy(other));
+                val_len_ = other.val_len_;
+            }
+            return *this;
+        }
+        /// @brief Takes over other's walk.
+        /// @param other the iterator moved from
+        /// @return this iterator.
+        iterator& operator=(iterator&& other) noexcept = default;
+
         /// @brief The current entry.
         /// @return views of its key and value.
         TableEntry<V> operator*() const {
@@ -179,16 +203,32 @@ public:
             Ops::IteratorNext(it_.get());
             return *this;
         }
-        /// Steps to the next entry.
-        void operator++(int) noexcept { ++*this; }
+        /// @brief Steps to the next entry.
+        /// @return an iterator at the entry before the step.
+        iterator operator++(int) {
+            iterator before = *this;
+            ++*this;
+            return before;
+        }
+        /// @brief The same entry, or both at the end.
+        /// @param a one iterator
+        /// @param b the other
+        /// @return true when they stand at the same place.
+        friend bool operator==(const iterator& a, const iterator& b) noexcept {
+            const bool aEnd = a.AtEnd(), bEnd = b.AtEnd();
+            if (aEnd || bEnd) return aEnd == bEnd;
+            return Ops::IteratorValue(a.it_.get()) == Ops::IteratorValue(b.it_.get());
+        }
         /// @brief Whether the walk has passed the last entry.
         /// @param i the iterator
         /// @return true at the end.
-        friend bool operator==(const iterator& i, sentinel) noexcept { return !i.it_ || Ops::IteratorEnd(i.it_.get()); }
+        friend bool operator==(const iterator& i, sentinel) noexcept { return i.AtEnd(); }
 
     private:
         friend class TableEntries;
         iterator(typename Ops::Iterator* it, std::size_t val_len) noexcept : it_(it), val_len_(val_len) {}
+        static typename Ops::Iterator* Copy(const iterator& other) { return other.it_ ? Ops::IteratorCopy(other.it_.get()) : nullptr; }
+        bool AtEnd() const noexcept { return !it_ || Ops::IteratorEnd(it_.get()); }
         std::unique_ptr<typename Ops::Iterator, detail::CDeleter<Ops::IteratorFree>> it_;
         std::size_t val_len_ = 0;
     };
