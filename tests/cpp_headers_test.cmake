@@ -1,7 +1,7 @@
 # Each C++ header compiles on its own, and including it leaves no macro behind but include guards and
 # ZKDICT_* names: the C headers' TRUE, FALSE, Allocate(size, old), NOID, ... would break ordinary C++
-# code (a member named Allocate, an enumerator TRUE). Macros of the system headers the C headers need
-# are measured as a baseline and do not count.
+# code (a member named Allocate, an enumerator TRUE). Macros of the system headers the layer and the C
+# headers need are measured as a baseline and do not count.
 #   cmake -DCXX=... -DSOURCE_DIR=... -DVERSION_DIR=... -DWORK=... -P cpp_headers_test.cmake
 file(MAKE_DIRECTORY ${WORK})
 set(flags -std=c++20 -I${SOURCE_DIR} -I${VERSION_DIR})
@@ -18,7 +18,8 @@ endfunction()
 
 set(baseline_includes "")
 foreach(h bit cerrno concepts cstddef cstdint cstring exception functional iterator memory optional ranges span
-          stdexcept string string_view system_error type_traits utility vector pthread.h stdio.h stddef.h stdint.h)
+          stdexcept string string_view system_error type_traits utility vector pthread.h stdio.h stddef.h stdint.h
+          fcntl.h sys/stat.h unistd.h)
   string(APPEND baseline_includes "#include <${h}>\n")
 endforeach()
 file(WRITE ${WORK}/baseline.cpp "${baseline_includes}")

@@ -12,6 +12,7 @@
 #include "zkdict/zkdict.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -246,6 +247,15 @@ TEST_F(CppHashDictFiles, FailuresCarryErrnoAndNameTheFile) {
     zkdict::Channel in(PathOf("short.stream"), zkdict::Channel::Mode::read);
     EXPECT_EQ(ErrnoOf([&] { zkdict::HashDict::read(in); }), EINVAL);
     EXPECT_EQ(ErrnoOf([&] { zkdict::Channel(PathOf("absent"), zkdict::Channel::Mode::read); }), ENOENT);
+    // Special files: nothing waits, a directory is no channel.
+    ASSERT_EQ(mkfifo(PathOf("fifo").c_str(), 0600), 0);
+    {
+        zkdict::Channel lonely(PathOf("fifo"), zkdict::Channel::Mode::read);  // no writer: empty at once
+        std::byte b[8];
+        EXPECT_EQ(lonely.read(b), 0u);
+    }
+    EXPECT_EQ(ErrnoOf([&] { zkdict::Channel(PathOf("fifo"), zkdict::Channel::Mode::write); }), ENXIO);
+    EXPECT_EQ(ErrnoOf([&] { zkdict::Channel(dir_, zkdict::Channel::Mode::read); }), EISDIR);
     std::vector<std::uint64_t> junk(4, 0xFFFFFFFFFFFFFFFFull);
     std::size_t offset = 0;
     EXPECT_EQ(ErrnoOf([&] { zkdict::HashDict::view(std::as_bytes(std::span(junk)), offset); }), EINVAL);

@@ -12,6 +12,10 @@
 #ifndef ZKDICT_ZKDICT_CHANNEL_HPP
 #define ZKDICT_ZKDICT_CHANNEL_HPP
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "zkdict/detail/common.hpp"
 
 namespace zkdict {
@@ -26,21 +30,37 @@ public:
     /// An empty handle, holding no channel.
     Channel() noexcept = default;
     /// @brief Opens path for reading, or for writing (created, or truncated).
+    ///
+    /// The open never waits: a FIFO opened for reading without a writer reads as empty, and one
+    /// opened for writing without a reader is refused (ENXIO). A directory is refused (EISDIR).
     /// @param path             the file
     /// @param mode             Mode::read or Mode::write
     /// @param read_timeout_ms  the longest wait for the file to become readable, in ms; -1 for none
     /// @param write_timeout_ms the longest wait for it to become writable, in ms; -1 for none
-    /// @throws zkdict::file_error when the channel cannot be made or the file opened;
+    /// @throws zkdict::file_error naming the file when the channel cannot be made or the file opened;
     ///         zkdict::error (invalid_argument) for a path holding a NUL byte.
-    Channel(const std::string& path, Mode mode, int read_timeout_ms = -1, int write_timeout_ms = -1)
-        : ch_(ChannelNew(read_timeout_ms, write_timeout_ms)) {
-        if (!ch_) detail::ThrowFile(errno, "ChannelNew", path);
+    Channel(const std::string& path, Mode mode, int read_timeout_ms = -1, int write_timeout_ms = -1) {
         const std::string p = detail::CString(path, "Channel: path");
-        if (!ChannelOpenFile(ch_.get(), p.c_str(), mode == Mode::read ? "r" : "w")) {
-            const int err = errno;
-            ch_.reset();
-            detail::ThrowFile(err, "ChannelOpenFile", path);
+        const int flags = mode == Mode::read ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
+        const int fd = ::open(p.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd < 0) detail::ThrowFile(errno, "Channel: open", path);
+        struct stat st;
+        int err = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+        // Opened without waiting; the transfers themselves wait as a channel's do.
+        if (err == 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+        if (err == 0) {
+            ch_.reset(ChannelNew(read_timeout_ms, write_timeout_ms));
+            if (!ch_) {
+                err = errno;
+            } else if (!ChannelOpenFd(ch_.get(), fd, mode == Mode::read ? "r" : "w")) {
+                err = errno;
+                ch_.reset();
+            } else {
+                return;
+            }
         }
+        ::close(fd);
+        detail::ThrowFile(err, "Channel: open", path);
     }
 
     /// @brief The C channel, still owned by this object.
