@@ -384,6 +384,26 @@ ZK_EXPORT Boolean HashTableWrite(const HashTable* table, const char* filename);
  */
 ZK_EXPORT HashTable* HashTableRead(const char* filename, HashKeyFunction hash, HashValueFunction value,
                                    HashEqualFunction equal, Boolean vm);
+/**
+ * @brief HashTableRead that reports nothing: a failure is NULL with errno set, and nothing goes
+ * through the message service, for callers that report failures their own way.
+ * @param filename the file
+ * @param hash     as for HashTableRead
+ * @param value    as for HashTableRead
+ * @param equal    as for HashTableRead
+ * @param vm       as for HashTableRead
+ * @return the table, or NULL with errno set.
+ */
+ZK_EXPORT HashTable* HashTableTryRead(const char* filename, HashKeyFunction hash, HashValueFunction value,
+                                      HashEqualFunction equal, Boolean vm);
+/**
+ * @brief HashTableWrite that reports nothing: a failure is FALSE with errno set, the old file then
+ * untouched, and nothing goes through the message service.
+ * @param table    the table
+ * @param filename the file
+ * @return TRUE when saved.
+ */
+ZK_EXPORT Boolean HashTableTryWrite(const HashTable* table, const char* filename);
 
 #ifdef __cplusplus
 }

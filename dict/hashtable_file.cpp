@@ -46,9 +46,19 @@ T Get(const UByte* header, size_t at) {
     return value;
 }
 
+// Set while HashTableTryRead or HashTableTryWrite runs on this thread: their failures are the
+// caller's to report.
+thread_local bool tQuiet = false;
+
+struct QuietScope {
+    QuietScope() noexcept { tQuiet = true; }
+    ~QuietScope() { tQuiet = false; }
+};
+
 // A failure report of the file routines: severity 4, flag 0, the text followed by the system's
 // reason. It returns; the caller cleans up and fails.
 void Report(const char* function, int line, const char* format, const char* filename) {
+    if (tQuiet) return;
     ZKSetMessageContext2_(kPath, line, "zkdict", function, 4, 0);
     ZKErrorRethrow_(format, filename != nullptr ? filename : "(null)");
 }
@@ -328,6 +338,17 @@ ZK_EXPORT HashTable* HashTableRead(const char* filename, HashKeyFunction hash, H
     }
     std::fclose(f);
     return table;
+}
+
+ZK_EXPORT HashTable* HashTableTryRead(const char* filename, HashKeyFunction hash, HashValueFunction value,
+                                      HashEqualFunction equal, Boolean vm) {
+    const QuietScope quiet;
+    return HashTableRead(filename, hash, value, equal, vm);
+}
+
+ZK_EXPORT Boolean HashTableTryWrite(const HashTable* table, const char* filename) {
+    const QuietScope quiet;
+    return HashTableWrite(table, filename);
 }
 
 }  // extern "C"

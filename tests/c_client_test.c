@@ -131,6 +131,16 @@ static void hash_table_walks_and_file(void) {
     loaded = HashTableRead(path, NULL, NULL, NULL, TRUE);
     remove(path);
     CHECK(loaded != NULL && HashTableSize(loaded) == 100);
+    {
+        HashTable* again;
+        CHECK(HashTableTryWrite(t, path));
+        again = HashTableTryRead(path, NULL, NULL, NULL, FALSE);
+        remove(path);
+        CHECK(again != NULL && HashTableSize(again) == 100);
+        HashTableFree(again);
+        errno = 0;
+        CHECK(HashTableTryRead(path, NULL, NULL, NULL, FALSE) == NULL && errno == ENOENT);
+    }
 
     ArrayInit_(&array);
     CHECK(HashTableSelect(t, 0, even_value, NULL, &array) == 50 && array.length == 50);

@@ -435,7 +435,11 @@ TEST_F(CppHashTableFiles, SaveLoadAndFailures) {
     auto loaded = zkdict::HashTable<>::load(PathOf("t.tab"));
     EXPECT_EQ(Walked(loaded, 0), Walked(t, 0));
     EXPECT_FALSE(loaded.frozen());
+    // A failure is the exception alone: nothing is printed on the library's own.
+    testing::internal::CaptureStderr();
     EXPECT_EQ(ErrnoOf([&] { zkdict::HashTable<>::load(PathOf("missing.tab")); }), ENOENT);
+    EXPECT_EQ(ErrnoOf([&] { t.save(PathOf("no/such/dir.tab")); }), ENOENT);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     std::filesystem::resize_file(PathOf("t.tab"), 100);
     EXPECT_EQ(ErrnoOf([&] { zkdict::HashTable<>::load(PathOf("t.tab")); }), EINVAL);
     EXPECT_EQ(ErrnoOf([&] { t.save(PathOf("no/such/dir.tab")); }), ENOENT);

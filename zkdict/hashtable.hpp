@@ -319,7 +319,7 @@ public:
         requires(!kRemoves)
     {
         const std::string p = detail::CString(path, "HashTable::load: path");
-        ::HashTable* t = HashTableRead(p.c_str(), nullptr, nullptr, nullptr, detail::Flag(vm));
+        ::HashTable* t = HashTableTryRead(p.c_str(), nullptr, nullptr, nullptr, detail::Flag(vm));
         if (t == nullptr) detail::ThrowFile(errno, "HashTableRead", path);
         BasicTable table(t);
         if constexpr (kTyped) {
@@ -541,7 +541,7 @@ public:
     {
         const T* t = detail::Need(t_.get(), "HashTable::save");
         const std::string p = detail::CString(path, "HashTable::save: path");
-        if (!HashTableWrite(t, p.c_str())) detail::ThrowFile(errno, "HashTableWrite", path);
+        if (!HashTableTryWrite(t, p.c_str())) detail::ThrowFile(errno, "HashTableWrite", path);
     }
 
     /// @brief Appends the table's byte form (tombstones, removed entries and the frozen state included) to out.
