@@ -102,6 +102,17 @@ public:
 
     /// An empty handle, holding no dictionary.
     HashDict() noexcept = default;
+    /// @brief Takes over other's dictionary, leaving other empty.
+    /// @param other the dictionary moved from
+    HashDict(HashDict&& other) noexcept : d_(std::move(other.d_)), size_(std::exchange(other.size_, 0)) {}
+    /// @brief Releases what this held and takes over other's dictionary, leaving other empty.
+    /// @param other the dictionary moved from
+    /// @return this dictionary.
+    HashDict& operator=(HashDict&& other) noexcept {
+        d_ = std::move(other.d_);
+        size_ = std::exchange(other.size_, 0);
+        return *this;
+    }
 
     /// @brief Builds the dictionary of keys, each found at its position.
     /// @param keys    the distinct keys; lookups return each one's position in the range
@@ -249,15 +260,16 @@ public:
     ///          with your own key at that position when that matters.
     std::optional<Id> find(std::string_view key) const noexcept {
         const std::optional<Id> r = find_value(key);
-        if (r && *r >= size()) return std::nullopt;
+        if (r && *r >= size_) return std::nullopt;
         return r;
     }
     /// @brief The value stored for key: its position, or what build_with_values() was given.
     /// @param key the key
     /// @return the value; empty when the key is rejected.
     std::optional<Id> find_value(std::string_view key) const noexcept {
-        // Longer than every key means rejected unread, which also keeps the length within an int.
-        if (!d_ || key.size() > HashDictMaxLength(d_.get())) return std::nullopt;
+        // The lookup rejects a key longer than every key unread; longer than any key can be, it is
+        // not asked at all, which also keeps the length within an int.
+        if (!d_ || key.size() > kMaxKeyLength) return std::nullopt;
         const Id r = HashDictFind(d_.get(), detail::BytesOf(key), int(key.size()));
         if (r == detail::kDictNotFound) return std::nullopt;
         return r;
@@ -268,7 +280,7 @@ public:
     bool contains(std::string_view key) const noexcept { return find(key).has_value(); }
     /// @brief The number of keys.
     /// @return the count; 0 when empty.
-    Id size() const noexcept { return d_ ? HashDictSize(d_.get()) : 0; }
+    Id size() const noexcept { return size_; }
     /// @brief Whether there are no keys.
     /// @return true when empty.
     bool empty() const noexcept { return size() == 0; }
@@ -323,6 +335,7 @@ public:
     /// @throws zkdict::error for a mapped file whose unmapping failed (the record is released either way).
     void close() {
         if (!d_) return;
+        size_ = 0;
         if (source() != Source::file) {
             d_.reset();
             return;
@@ -350,7 +363,7 @@ private:
         const std::vector<Id>* values;
     };
 
-    HashDict(::HashDict* d, Source s) noexcept : d_(d, Release(s)) {}
+    HashDict(::HashDict* d, Source s) noexcept : d_(d, Release(s)), size_(HashDictSize(d)) {}
 
     // What the C build's key callback cannot express, refused before it starts. Duplicates cost
     // nothing here: the build finds them only when a peel fails, which they make it do.
@@ -359,7 +372,7 @@ private:
         const std::size_t n = keys.size();
         if (n > detail::kDictMaxEntries) detail::Refuse(std::errc::value_too_large, "HashDict: too many keys");
         for (std::size_t i = 0; i < n; ++i) {
-            if (keys[i].size() > 0xFFFF) {
+            if (keys[i].size() > kMaxKeyLength) {
                 detail::Refuse(std::errc::value_too_large, "HashDict: key " + std::to_string(i) + " longer than 65535 bytes");
             }
         }
@@ -392,7 +405,10 @@ private:
         return (*static_cast<Valued<Keys>*>(ctx)->values)[i];
     }
 
+    static constexpr std::size_t kMaxKeyLength = 0xFFFF;
+
     std::unique_ptr<::HashDict, Release> d_;
+    Id size_ = 0;  // asked once: find compares every answer with it
 };
 
 }  // namespace zkdict

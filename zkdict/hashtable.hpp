@@ -624,6 +624,8 @@ private:
     // The checks the C lookups would make with an assertion.
     void CheckUsable(std::string_view key) const {
         if (Ops::Frozen(t_.get())) detail::Refuse(std::errc::operation_not_permitted, Name("frozen by a selection"));
+        // Every key_size holds a key shorter than 256 bytes, so the usual key costs no second call.
+        if (key.size() < 256) return;
         const unsigned ks = Ops::KeySize(t_.get());
         const std::uint64_t limit = ks == 0 || ks >= 4 ? std::uint64_t{1} << 32 : std::uint64_t{1} << (8 * ks);
         if (key.size() >= limit) detail::Refuse(std::errc::value_too_large, Name("key too long for the table's key_size"));
