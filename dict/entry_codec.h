@@ -137,6 +137,11 @@ inline UInt KeyHash(const Table* t, const void* bytes, UInt len, void* ptr) {
 // Whether the entry at offset holds the probe key, by the table's equality.
 template <class Table>
 inline bool EntryMatches(const Table* t, UInt offset, const void* bytes, UInt len, void* ptr) {
+    // Most keys are shorter than 128 bytes, with a one-byte length code: its length settles most
+    // mismatches before any key byte is read or a code is decoded.
+    const UByte* prefix = t->t_data + offset + t->t_val_len;
+    if (t->t_equal == nullptr && t->t_key_size == 0 && (prefix[0] & 1) == 0)
+        return UInt(prefix[0] >> 1) == len && SameBytes(prefix + 1, static_cast<const UByte*>(bytes), len);
     const UByte* key;
     UInt klen = EntryKey(t, t->t_data + offset, &key);
     if (t->t_equal) return t->t_equal(key, klen, static_cast<const UByte*>(bytes), len, ptr) != 0;

@@ -2,6 +2,7 @@
 #include "dict/hashdeltable.h"
 
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -154,27 +155,15 @@ ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt le
     ZK_ASSERT(!table->t_selected);
     zk::CheckKeyLength(table->t_key_size, len);
 
-    // Each step of the probe costs a miss on a far slot and, for a live one, another on its entry;
-    // fetching the next slot while this one's entry is compared overlaps the two.
-    const UInt* slots = table->t_entries;
-    zk::DoubleProbe probe(table->t_nentries, h);
-    bool open = false;
-    for (;;) {
-        const UInt e = slots[probe.slot()];
-        if (e == HASH_EMPTY) {
-            open = true;
-            break;
-        }
-        __builtin_prefetch(slots + probe.Peek());
-        if (e != HASH_DELETED && zk::EntryMatches(table, e, bytes, len, ptr)) {
-            if (offset) *offset = e;
-            return table->t_data + e;
-        }
-        if (!probe.Next()) break;
+    const zk::ProbeEnd end = zk::LocateKey<Engine>(table, bytes, len, h, ptr);
+    if (end.found) {
+        const UInt e = table->t_entries[end.slot];
+        if (offset) *offset = e;
+        return table->t_data + e;
     }
     // A probe that came round without meeting an empty slot has nowhere to file a key; the capacity
     // rule rules that out for every table this library makes.
-    if (!create || !open || RefusesNewKey(table)) return nullptr;
+    if (!create || !end.open || RefusesNewKey(table)) return nullptr;
 
     auto resize = [table](size_t size) {
         table->t_data = static_cast<UByte*>(Allocate_(size, table->t_data, kPath, __LINE__));
@@ -184,28 +173,30 @@ ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt le
     UInt entry;
     if (zk::AppendEntry(table, bytes, len, ptr, resize, &entry) != zk::Append::kCreated) return nullptr;
     table->t_nkeys++;
-    table->t_entries[probe.slot()] = entry;
+    table->t_entries[end.slot] = entry;
     if (offset) *offset = entry;
     return table->t_data + entry;
+}
+
+ZK_EXPORT Boolean HashDelTableFindMany(const HashDelTable* table, UInt n, const void* const* keys,
+                                       const UInt* lens, void** values, void* ptr) {
+    if (table == nullptr || table->t_selected || (n != 0 && (keys == nullptr || lens == nullptr || values == nullptr))) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    zk::FindMany<Engine>(table, n, keys, lens, values, ptr);
+    return TRUE;
 }
 
 ZK_EXPORT Boolean HashDelTableRemove(HashDelTable* table, const void* bytes, UInt len, void* ptr) {
     const UInt h = zk::KeyHash(table, bytes, len, ptr);
     ZK_ASSERT(!table->t_selected);
-    UInt* slots = table->t_entries;
-    zk::DoubleProbe probe(table->t_nentries, h);
-    for (;;) {
-        const UInt e = slots[probe.slot()];
-        if (e == HASH_EMPTY) return FALSE;
-        __builtin_prefetch(slots + probe.Peek());
-        if (e != HASH_DELETED && zk::EntryMatches(table, e, bytes, len, ptr)) {
-            slots[probe.slot()] = HASH_DELETED;
-            table->t_deleted++;
-            table->t_nkeys--;
-            return TRUE;
-        }
-        if (!probe.Next()) return FALSE;
-    }
+    const zk::ProbeEnd end = zk::LocateKey<Engine>(table, bytes, len, h, ptr);
+    if (!end.found) return FALSE;
+    table->t_entries[end.slot] = HASH_DELETED;
+    table->t_deleted++;
+    table->t_nkeys--;
+    return TRUE;
 }
 
 // ---- walks, selections and positions ----------------------------------------------------------------

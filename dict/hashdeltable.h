@@ -234,6 +234,25 @@ ZK_EXPORT void HashDelTableGrow(HashDelTable* table, float factor, void* ptr);
 ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt len, Boolean create,
                                  UInt* offset, void* ptr);
 /**
+ * @brief Looks n keys up at once, each as HashDelTableFind with create FALSE would, and faster than n
+ * such calls: the memory misses of a batch of keys overlap instead of coming one after another.
+ *
+ * It writes nothing to the table, so readers may share a table no thread changes.
+ *
+ * @param table       the table, not frozen by a selection
+ * @param n           the number of keys
+ * @param keys        keys[i] is the bytes of key i
+ * @param lens        lens[i] is its length; a key too long for the table's fixed-width lengths is
+ *                    answered NULL, as it cannot be present
+ * @param[out] values values[i] receives the value pointer of key i, or NULL when it is absent
+ * @param ptr         the caller's context, passed to the callbacks
+ * @retval TRUE  the keys were looked up
+ * @retval FALSE with errno EINVAL for a NULL table, a frozen one, or NULL arrays with n above 0;
+ *               nothing is written
+ */
+ZK_EXPORT Boolean HashDelTableFindMany(const HashDelTable* table, UInt n, const void* const* keys,
+                                       const UInt* lens, void** values, void* ptr);
+/**
  * @brief Removes the key.
  *
  * Its slot becomes a tombstone; its bytes stay in the data area until the next compaction.

@@ -2,11 +2,13 @@
 #include "dict/hashtable.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "dict/entry_codec.h"
 #include "dict/hashtable_internal.h"
+#include "dict/huge_pages.h"
 
 namespace {
 
@@ -25,25 +27,27 @@ using Engine = zk::HashTableTraits;
 
 namespace zk {
 
+// Lookups land at random in both blocks, so both ask for huge pages.
 void* HashMalloc(bool vm, size_t elemSize, size_t count, int line) {
     size_t size = elemSize * count;
-    if (!vm) return Allocate_(size, nullptr, kPath, line);
-    void* block = MemoryMap_(size, kPath, line);
+    void* block = vm ? MemoryMap_(size, kPath, line) : Allocate_(size, nullptr, kPath, line);
     if (block == nullptr) {
         ZKSetMessageContext2_(kPath, line, kModule, "HashMalloc", 4, 1);
         ZKMessage_(":hashtable: memory allocation failed: size=%lu", (unsigned long)size);
     }
+    AdviseHugePages(block, size);
     return block;
 }
 
 void* HashRealloc(bool vm, void* block, size_t elemSize, size_t osize, size_t nsize, int line) {
     ZK_ASSERT(osize <= nsize);
-    if (!vm) return Allocate_(elemSize * nsize, block, kPath, line);
-    void* moved = MemoryRemap_(block, elemSize * osize, elemSize * nsize, kPath, line);
+    void* moved = vm ? MemoryRemap_(block, elemSize * osize, elemSize * nsize, kPath, line)
+                     : Allocate_(elemSize * nsize, block, kPath, line);
     if (moved == nullptr) {
         ZKSetMessageContext2_(kPath, line, kModule, "HashRealloc", 4, 1);
         ZKMessage_(":hashtable: memory reallocation failed: size=%lu", (unsigned long)(elemSize * nsize));
     }
+    AdviseHugePages(moved, elemSize * nsize);
     return moved;
 }
 
@@ -137,24 +141,11 @@ ZK_EXPORT void* HashTableFind(HashTable* table, const void* bytes, UInt len, Boo
     ZK_ASSERT(!table->t_selected);
     zk::CheckKeyLength(table->t_key_size, len);
 
-    // Every occupied slot on the probe path costs a cache miss on its entry, since a slot holds only
-    // an offset. Prefetching the next slot's entry while comparing this one overlaps those misses;
-    // when the next slot is empty the prefetch harmlessly repeats the current entry.
-    const UInt* slots = table->t_entries;
-    const UInt size = table->t_entries_size;
-    const UByte* prefixes = table->t_data + table->t_val_len;
-    UInt s = h % size;
-    UInt e = slots[s];
-    while (e != HASH_EMPTY) {
-        UInt next = s + 1 == size ? 0 : s + 1;
-        UInt f = slots[next];
-        __builtin_prefetch(prefixes + (f == HASH_EMPTY ? e : f));
-        if (zk::EntryMatches(table, e, bytes, len, ptr)) {
-            if (offset) *offset = e;
-            return table->t_data + e;
-        }
-        s = next;
-        e = f;
+    const zk::ProbeEnd end = zk::LocateKey<Engine>(table, bytes, len, h, ptr);
+    if (end.found) {
+        const UInt e = table->t_entries[end.slot];
+        if (offset) *offset = e;
+        return table->t_data + e;
     }
     if (!create || table->t_entries_used == table->t_entries_capacity) return nullptr;
 
@@ -166,9 +157,19 @@ ZK_EXPORT void* HashTableFind(HashTable* table, const void* bytes, UInt len, Boo
     UInt entry;
     if (zk::AppendEntry(table, bytes, len, ptr, resize, &entry) != zk::Append::kCreated) return nullptr;
     table->t_entries_used++;
-    table->t_entries[s] = entry;
+    table->t_entries[end.slot] = entry;
     if (offset) *offset = entry;
     return table->t_data + entry;
+}
+
+ZK_EXPORT Boolean HashTableFindMany(const HashTable* table, UInt n, const void* const* keys, const UInt* lens,
+                                    void** values, void* ptr) {
+    if (table == nullptr || table->t_selected || (n != 0 && (keys == nullptr || lens == nullptr || values == nullptr))) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    zk::FindMany<Engine>(table, n, keys, lens, values, ptr);
+    return TRUE;
 }
 
 ZK_EXPORT void HashTableClear(HashTable* table) {

@@ -39,6 +39,7 @@ struct AtSlot {
 
 class LinearProbe {
 public:
+    static constexpr bool kScattered = false;  // the next slots share the current one's line
     LinearProbe(UInt slots, UInt hash) : LinearProbe(slots, AtSlot{hash % slots}) {}
     LinearProbe(UInt slots, AtSlot start) : size_(slots), slot_(start.slot) {}
     UInt slot() const { return slot_; }
@@ -55,6 +56,7 @@ private:
 // sequence visits every slot once; Next is FALSE when it would come back to the start.
 class DoubleProbe {
 public:
+    static constexpr bool kScattered = true;
     DoubleProbe(UInt slots, UInt hash) : DoubleProbe(slots, AtSlot{hash % slots}) {}
     DoubleProbe(UInt slots, AtSlot start)
         : size_(slots), start_(start.slot), slot_(start_), step_((slots - 2) - (start_ % (slots - 2))) {}
@@ -69,6 +71,121 @@ public:
 private:
     UInt size_, start_, slot_, step_;
 };
+
+// ---- lookups -----------------------------------------------------------------------------------
+
+// Where a probe for a key ended: on the slot that holds it (found), or else on the empty slot that
+// ends its path (open), or, neither, after coming round to its start.
+struct ProbeEnd {
+    UInt slot;
+    bool found;
+    bool open;
+};
+
+// A slot holds only an offset, so every filled slot of a probe path costs a miss on its entry, and
+// with double hashing another on the slot itself. Those misses need not come one after another:
+// the next few positions are known from the hash alone, so their slots are asked for together, and
+// the entries of all the filled ones up to the first empty slot are asked for before any is
+// compared. Prefetches, not loads: a lookup that finds its key in the first slot does not wait for
+// the entries behind it.
+//
+// Far slots cost a line each, neighbours share one. Either way, kProbeAhead steps cover the path of
+// most absent keys at the highest load.
+template <class Probe>
+inline constexpr UInt kProbeAhead = Probe::kScattered ? 4 : 8;
+
+// Asks for the slots of the next kProbeAhead steps of probe.
+template <class Probe>
+inline void PrefetchSlots(const UInt* slots, Probe probe) {
+    __builtin_prefetch(slots + probe.slot());
+    if constexpr (Probe::kScattered) {
+        for (UInt i = 1; i < kProbeAhead<Probe> && probe.Next(); ++i) __builtin_prefetch(slots + probe.slot());
+    }
+}
+
+// The filled slots of a path from probe on, at most kProbeAhead of them, passing over removed ones:
+// their positions into at and their offsets into e, each entry asked for. Stops early on an empty
+// slot (*open) or when the path comes round to its start (*more false); probe is left on the slot
+// after the last one read, or on the empty one. Returns how many it found.
+template <class Probe>
+inline UInt GatherPath(const UByte* prefixes, const UInt* slots, Probe& probe, bool* more, bool* open, UInt* at,
+                       UInt* e) {
+    UInt n = 0;
+    while (n < kProbeAhead<Probe> && *more) {
+        const UInt x = slots[probe.slot()];
+        if (x == HASH_EMPTY) {
+            *open = true;
+            break;
+        }
+        if (x != HASH_DELETED) {
+            __builtin_prefetch(prefixes + x);
+            at[n] = probe.slot();
+            e[n++] = x;
+        }
+        *more = probe.Next();
+    }
+    return n;
+}
+
+// Walks the probe path of a key, in probe order, to the first slot whose entry matches(offset) or
+// the first empty slot, passing over removed ones. The entries of each stretch of the path are asked
+// for together (see above) and compared in probe order, so the answer is that of a plain walk.
+template <class Probe, class Matches>
+inline ProbeEnd ProbeFor(const UByte* prefixes, const UInt* slots, UInt nslots, UInt hash, Matches&& matches) {
+    Probe probe(nslots, hash);
+    for (bool more = true, open = false; more;) {
+        if constexpr (Probe::kScattered) PrefetchSlots(slots, probe);
+        UInt at[kProbeAhead<Probe>], e[kProbeAhead<Probe>];
+        const UInt n = GatherPath(prefixes, slots, probe, &more, &open, at, e);
+        for (UInt i = 0; i < n; ++i)
+            if (matches(e[i])) return {at[i], true, false};
+        if (open) return {probe.slot(), false, true};
+    }
+    return {0, false, false};
+}
+
+// The probe for a key by the table's own equality; hash is the key's hash.
+template <class Traits>
+inline ProbeEnd LocateKey(const typename Traits::Table* t, const void* bytes, UInt len, UInt hash, void* ptr) {
+    return ProbeFor<typename Traits::Probe>(t->t_data + t->t_val_len, t->t_entries, Traits::Slots(t), hash,
+                                            [&](UInt e) { return EntryMatches(t, e, bytes, len, ptr); });
+}
+
+// Looks up n keys as n lookups without creation would, but a batch at a time, so that the misses of
+// different keys overlap too: every key of a batch is hashed and its first slots asked for, then the
+// start of every path read and its entries asked for, and only then is any key compared. Key i is
+// keys[i], lens[i] bytes; values[i] gets its value area or NULL. A key longer than the table's
+// fixed-width lengths allow cannot be present, and is answered NULL.
+template <class Traits>
+void FindMany(const typename Traits::Table* t, UInt n, const void* const* keys, const UInt* lens, void** values,
+              void* ptr) {
+    using Probe = typename Traits::Probe;
+    constexpr UInt kBatch = 16;
+    const UByte* prefixes = t->t_data + t->t_val_len;
+    const UInt* slots = t->t_entries;
+    const UInt nslots = Traits::Slots(t);
+    const ULong widest = t->t_key_size == 0 || t->t_key_size >= 4 ? ~ULong(0) : (ULong(1) << (8 * t->t_key_size)) - 1;
+    for (UInt base = 0; base < n; base += kBatch) {
+        const UInt m = n - base < kBatch ? n - base : kBatch;
+        UInt hashes[kBatch];
+        for (UInt i = 0; i < m; ++i) {
+            hashes[i] = KeyHash(t, keys[base + i], lens[base + i], ptr);
+            PrefetchSlots(slots, Probe(nslots, hashes[i]));
+        }
+        for (UInt i = 0; i < m; ++i) {
+            Probe probe(nslots, hashes[i]);
+            bool more = true, open = false;
+            UInt at[kProbeAhead<Probe>], e[kProbeAhead<Probe>];
+            GatherPath(prefixes, slots, probe, &more, &open, at, e);
+        }
+        for (UInt i = 0; i < m; ++i) {
+            values[base + i] = nullptr;
+            if (lens[base + i] > widest) continue;
+            const ProbeEnd end = LocateKey<Traits>(t, keys[base + i], lens[base + i], hashes[i], ptr);
+            if (end.found) values[base + i] = t->t_data + slots[end.slot];
+        }
+    }
+}
 
 // ---- walks -------------------------------------------------------------------------------------
 

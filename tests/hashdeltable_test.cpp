@@ -511,6 +511,9 @@ public:
     static void* Find(Table* t, std::string_view k, bool create, UInt* off) {
         return HashDelTableFind(t, k.data(), UInt(k.size()), create ? TRUE : FALSE, off, nullptr);
     }
+    static bool FindMany(const Table* t, UInt n, const void* const* keys, const UInt* lens, void** values) {
+        return HashDelTableFindMany(t, n, keys, lens, values, nullptr) != FALSE;
+    }
     static bool Refuses(const Table* t) { return HashDelTableRefuses(t); }
     static bool Remove(Table* t, std::string_view k) { return ::Remove(t, k); }
     static void Grow(Table* t, float f) { HashDelTableGrow(t, f, nullptr); }

@@ -1,5 +1,7 @@
 // HashTable and the entry encoding it shares with the table with deletion.
 #include <gtest/gtest.h>
+
+#include <cerrno>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -632,6 +635,29 @@ TEST(HashTableWalks, SelectionInPlaceFreezesTheTableUntilCleared) {
     HashTableFree(t);
 }
 
+TEST(HashTableFindMany, RefusesWhatItCannotAnswer) {
+    HashTable* t = TableOf({"a", "b"});
+    const void* keys[] = {"a", "zz"};
+    const UInt lens[] = {1, 2};
+    void* values[] = {nullptr, &values};
+    ASSERT_TRUE(HashTableFindMany(t, 2, keys, lens, values, nullptr));
+    EXPECT_EQ(values[0], Find(t, "a", false));
+    EXPECT_EQ(values[1], nullptr);
+    EXPECT_TRUE(HashTableFindMany(t, 0, nullptr, nullptr, nullptr, nullptr));
+    for (auto [table, k, v] : {std::tuple<HashTable*, const void* const*, void**>{nullptr, keys, values},
+                               {t, nullptr, values}, {t, keys, nullptr}}) {
+        errno = 0;
+        EXPECT_FALSE(HashTableFindMany(table, 2, k, lens, v, nullptr));
+        EXPECT_EQ(errno, EINVAL);
+    }
+    // A frozen table answers no lookup, as HashTableFind would stop on it.
+    HashTableSelect(t, 0, nullptr, nullptr, nullptr);
+    errno = 0;
+    EXPECT_FALSE(HashTableFindMany(t, 2, keys, lens, values, nullptr));
+    EXPECT_EQ(errno, EINVAL);
+    HashTableFree(t);
+}
+
 int ByFirstByte(const void* a, const void* b, void*) {
     return int(*static_cast<const UByte*>(a)) - int(*static_cast<const UByte*>(b));
 }
@@ -713,6 +739,9 @@ public:
     }
     static void* Find(Table* t, std::string_view k, bool create, UInt* off) {
         return HashTableFind(t, k.data(), UInt(k.size()), create ? TRUE : FALSE, off, nullptr);
+    }
+    static bool FindMany(const Table* t, UInt n, const void* const* keys, const UInt* lens, void** values) {
+        return HashTableFindMany(t, n, keys, lens, values, nullptr) != FALSE;
     }
     static bool Refuses(const Table* t) { return HashTableFull(t); }
     static bool Remove(Table*, std::string_view) { return false; }

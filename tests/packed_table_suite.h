@@ -204,6 +204,30 @@ protected:
                     if (cfg.valLen >= 8) std::memcpy(v, &value, 8);
                     model_[key] = {seq++, value};
                 }
+            } else if (op < 50) {
+                // A batch lookup of present and absent keys (with key_size 1, one too long to be
+                // stored among them) answers as the model does, batch boundaries included.
+                std::vector<std::string> keys(rng_() % 40);
+                for (auto& k : keys) {
+                    k = !model_.empty() && rng_() % 2 ? std::next(model_.begin(), rng_() % model_.size())->first
+                                                      : RandomKey(cfg.keySize);
+                }
+                if (cfg.keySize == 1 && !keys.empty()) keys[0].assign(256, 'a');
+                std::vector<const void*> bytes;
+                std::vector<UInt> lens;
+                for (const auto& k : keys) {
+                    bytes.push_back(k.data());
+                    lens.push_back(UInt(k.size()));
+                }
+                std::vector<void*> values(keys.size(), &model_);
+                ASSERT_TRUE(Ops::FindMany(t, UInt(keys.size()), bytes.data(), lens.data(), values.data()));
+                for (size_t i = 0; i < keys.size(); i++) {
+                    const auto m = model_.find(keys[i]);
+                    ASSERT_EQ(values[i] != nullptr, m != model_.end()) << keys[i];
+                    if (values[i] == nullptr) continue;
+                    ASSERT_EQ(KeyOf(t, values[i]), keys[i]);
+                    ExpectValue(values[i], m->second, cfg.valLen, keys[i]);
+                }
             } else if (op < 65) {  // plain lookup
                 UInt off = 0;
                 void* v = Ops::Find(t, key, false, &off);
