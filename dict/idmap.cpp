@@ -2,6 +2,7 @@
 #include "dict/idmap.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -122,12 +123,46 @@ public:
     // Everything else (a tag shared by another key, a group without an empty slot) goes the long
     // way. Kept small, so that many independent lookups fit in flight at once.
     static Key Find(Map* map, Key key, Key create, Key update, Boolean* added) {
+        return FindFrom(map, key, static_cast<UInt>(key % map->m_allocated), create, update, added);
+    }
+
+    // Looks up n keys a batch at a time: the tag group and start line of every key of a batch are
+    // asked for before any key is looked up, so that the misses of different keys overlap.
+    static Boolean FindMany(const Map* map, UInt n, const Key* keys, Key* values) {
+        if (map == nullptr || (n != 0 && (keys == nullptr || values == nullptr))) {
+            errno = EINVAL;
+            return FALSE;
+        }
+        constexpr UInt kBatch = 16;
+        // Asked to neither add nor update, a lookup writes nothing.
+        Map* m = const_cast<Map*>(map);
+        const UInt slots = map->m_allocated;
+        const UByte* tags = Tags(map);
+        UInt starts[kBatch];
+        for (UInt base = 0; base < n; base += kBatch) {
+            const UInt count = n - base < kBatch ? n - base : kBatch;
+            for (UInt j = 0; j < count; ++j) {
+                starts[j] = static_cast<UInt>(keys[base + j] % slots);
+                __builtin_prefetch(tags + starts[j]);
+                __builtin_prefetch(&map->m_entries[starts[j]]);
+            }
+            for (UInt j = 0; j < count; ++j) {
+                const Key key = keys[base + j];
+                values[base + j] = key == kNone ? kNone : FindFrom(m, key, starts[j], kNone, kNone, nullptr);
+            }
+        }
+        return TRUE;
+    }
+
+    // Find, for the key's start slot i.
+    static Key FindFrom(Map* map, Key key, UInt i, Key create, Key update, Boolean* added) {
         Entry* entries = map->m_entries;
         const UInt slots = map->m_allocated;
-        const UInt i = static_cast<UInt>(key % slots);
-        // A key that is present nearly always sits in the line of its start slot: asking for that
-        // line now overlaps its miss with the one on the tags, instead of paying the two in turn.
+        // A key that is present nearly always sits in its start slot or the next one: asking for
+        // their lines now overlaps those misses with the one on the tags, instead of paying them in
+        // turn. The second is usually the first line again, and then costs nothing.
         __builtin_prefetch(&entries[i]);
+        __builtin_prefetch(&entries[i] + 1);
         GroupMask match, free;
         MatchGroup(reinterpret_cast<const UByte*>(entries + slots) + i, TagOf(key), &match, &free);
         match &= (free & (0 - free)) - 1;  // only the slots before the first empty one; all without one
@@ -340,6 +375,10 @@ ZK_EXPORT Id IdMapFind(IdMap* map, Id key, Id create, Id update, Boolean* added)
     return zk::IdMapImpl::Find(map, key, create, update, added);
 }
 
+ZK_EXPORT Boolean IdMapFindMany(const IdMap* map, UInt n, const Id* keys, Id* values) {
+    return zk::IdMapImpl::FindMany(map, n, keys, values);
+}
+
 ZK_EXPORT RefMap* RefMapNew(void) { return zk::RefMapImpl::New(); }
 
 ZK_EXPORT void RefMapDelete(RefMap* map) { zk::RefMapImpl::Delete(map); }
@@ -358,6 +397,10 @@ ZK_EXPORT void RefMapGet(const RefMap* map, UInt n, ULong* key, ULong* val) {
 ZK_EXPORT ULong RefMapFind(RefMap* map, ULong key, ULong create, ULong update, Boolean* added) {
     ZK_ASSERT(map != NULL && key != NOREF);
     return zk::RefMapImpl::Find(map, key, create, update, added);
+}
+
+ZK_EXPORT Boolean RefMapFindMany(const RefMap* map, UInt n, const ULong* keys, ULong* values) {
+    return zk::RefMapImpl::FindMany(map, n, keys, values);
 }
 
 }  // extern "C"

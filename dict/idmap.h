@@ -126,6 +126,20 @@ ZK_EXPORT void IdMapGet(const IdMap* map, UInt n, Id* key, Id* val);
  * @pre map is not NULL and key is not NOID, or the process stops on an assertion.
  */
 ZK_EXPORT Id IdMapFind(IdMap* map, Id key, Id create, Id update, Boolean* added);
+/**
+ * @brief Looks n keys up at once, each as IdMapFind with create and update NOID would, and faster
+ * than n such calls: the memory misses of a batch of keys overlap instead of coming one after another.
+ *
+ * It writes nothing to the map, so readers may share a map no thread changes.
+ *
+ * @param map         the map
+ * @param n           the number of keys
+ * @param keys        the keys; NOID is never present
+ * @param[out] values values[i] receives the value of keys[i], or NOID when it is absent
+ * @retval TRUE  the keys were looked up
+ * @retval FALSE with errno EINVAL for a NULL map, or NULL arrays with n above 0; nothing is written
+ */
+ZK_EXPORT Boolean IdMapFindMany(const IdMap* map, UInt n, const Id* keys, Id* values);
 
 /* The same operations on 64-bit keys and values, with NOREF as the sentinel. */
 /**
@@ -172,6 +186,20 @@ ZK_EXPORT void RefMapGet(const RefMap* map, UInt n, ULong* key, ULong* val);
  * @pre map is not NULL and key is not NOREF, or the process stops on an assertion.
  */
 ZK_EXPORT ULong RefMapFind(RefMap* map, ULong key, ULong create, ULong update, Boolean* added);
+/**
+ * @brief Looks n keys up at once, each as RefMapFind with create and update NOREF would, and faster
+ * than n such calls: the memory misses of a batch of keys overlap instead of coming one after another.
+ *
+ * It writes nothing to the map, so readers may share a map no thread changes.
+ *
+ * @param map         the map
+ * @param n           the number of keys
+ * @param keys        the keys; NOREF is never present
+ * @param[out] values values[i] receives the value of keys[i], or NOREF when it is absent
+ * @retval TRUE  the keys were looked up
+ * @retval FALSE with errno EINVAL for a NULL map, or NULL arrays with n above 0; nothing is written
+ */
+ZK_EXPORT Boolean RefMapFindMany(const RefMap* map, UInt n, const ULong* keys, ULong* values);
 
 #ifdef __cplusplus
 }

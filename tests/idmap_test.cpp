@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
 #include <random>
 #include <string>
@@ -32,6 +33,7 @@ struct IdMapOps {
     static UInt Size(const Map* m) { return IdMapSize(m); }
     static void Get(const Map* m, UInt n, Key* k, Key* v) { IdMapGet(m, n, k, v); }
     static Key Find(Map* m, Key k, Key c, Key u, Boolean* a) { return IdMapFind(m, k, c, u, a); }
+    static Boolean FindMany(const Map* m, UInt n, const Key* k, Key* v) { return IdMapFindMany(m, n, k, v); }
     static std::string Check(const Map* m) { return zk::IdMapCheck(m); }
 };
 
@@ -49,6 +51,7 @@ struct RefMapOps {
     static UInt Size(const Map* m) { return RefMapSize(m); }
     static void Get(const Map* m, UInt n, Key* k, Key* v) { RefMapGet(m, n, k, v); }
     static Key Find(Map* m, Key k, Key c, Key u, Boolean* a) { return RefMapFind(m, k, c, u, a); }
+    static Boolean FindMany(const Map* m, UInt n, const Key* k, Key* v) { return RefMapFindMany(m, n, k, v); }
     static std::string Check(const Map* m) { return zk::RefMapCheck(m); }
 };
 
@@ -237,6 +240,17 @@ TYPED_TEST(IntMapTest, MatchesTheModelThroughGrowthsAndClears) {
         }
         this->ExpectOrder();
         ASSERT_EQ(TypeParam::Check(this->map_), "");
+        // A batch lookup, over several batches, of present keys, absent ones and the sentinel
+        // answers as the model does and changes nothing.
+        std::vector<Key> keys(this->rng_() % 100), values(keys.size() + 1, Key(7));
+        for (auto& k : keys) k = this->rng_() % 16 == 0 ? kNone : this->RandomKey(false);
+        ASSERT_TRUE(TypeParam::FindMany(this->map_, UInt(keys.size()), keys.data(), values.data()));
+        for (size_t i = 0; i < keys.size(); i++) {
+            const auto m = this->model_.find(keys[i]);
+            ASSERT_EQ(values[i], keys[i] == kNone || m == this->model_.end() ? kNone : m->second) << keys[i];
+        }
+        ASSERT_EQ(values.back(), Key(7));
+        ASSERT_EQ(TypeParam::Size(this->map_), this->model_.size());
         if (this->rng_() % 5 == 0) {  // a fresh map grows from the start again
             TypeParam::Delete(this->map_);
             this->map_ = TypeParam::New();
@@ -263,6 +277,17 @@ TYPED_TEST(IntMapTest, EdgeCasesWorkedOutByHand) {
     const UInt slots[] = {6, 7, 8, 0, 1, 2, 3, 4, 16, 5};
     for (const Key k : keys) EXPECT_EQ(TypeParam::Find(m, k, k + 100, kNone, nullptr), k + 100);
     EXPECT_EQ(TypeParam::Check(m), "");
+    // The batch lookup walks the same probes, the wrap from slot 16 included.
+    Key found[std::size(keys)];
+    ASSERT_TRUE(TypeParam::FindMany(m, UInt(std::size(keys)), keys, found));
+    for (size_t i = 0; i < std::size(keys); i++) EXPECT_EQ(found[i], keys[i] + 100);
+    EXPECT_TRUE(TypeParam::FindMany(m, 0, nullptr, nullptr));
+    errno = 0;
+    EXPECT_FALSE(TypeParam::FindMany(nullptr, 1, keys, found));
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_FALSE(TypeParam::FindMany(m, 1, keys, nullptr));
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(m->m_capacity, 10u);
     for (UInt n = 0; n < 10; n++) {
         Key k, v;
