@@ -108,6 +108,13 @@ static void hash_table_walks_and_file(void) {
         while ((val = HashTableFind(t, key, (UInt)len, TRUE, NULL, NULL)) == NULL) HashTableGrow(t, 2.0f, NULL);
         memcpy(val, &i, sizeof i);
     }
+    {
+        const void* keys[2] = {"k42", "k100"};
+        const UInt lens[2] = {3, 4};
+        void* vals[2];
+        CHECK(HashTableFindMany(t, 2, keys, lens, vals, NULL) && vals[0] != NULL && vals[1] == NULL);
+        CHECK(memcmp(vals[0], &(UInt){42}, sizeof(UInt)) == 0);
+    }
     CHECK(HashTableEnumerate(t, 0, count_entries, &visited) == 0 && visited == 100);
     {
         HashTableIterator* half = NULL;
@@ -178,6 +185,12 @@ static void hash_del_table(void) {
     CHECK(HashDelTableSize(t) == 100 && HashDelTableCapacity(t) >= 100 && !HashDelTableFull(t));
     CHECK(HashDelTableRemoved(t) >= 1); /* key 199 went last */
     CHECK(HashDelTableFind(t, "d1", 2, FALSE, NULL, NULL) == NULL && !HashDelTableRemove(t, "d1", 2, NULL));
+    {
+        const void* keys[2] = {"d1", "d2"};
+        const UInt lens[2] = {2, 2};
+        void* vals[2];
+        CHECK(HashDelTableFindMany(t, 2, keys, lens, vals, NULL) && vals[0] == NULL && vals[1] != NULL);
+    }
 
     ArrayInit_(&form);
     HashDelTableMemWrite(t, &form);
@@ -256,6 +269,12 @@ static void id_maps(void) {
     CHECK(IdMapFind(m, 7, NOID, 42, NULL) == 42 && IdMapFind(m, 1, NOID, NOID, NULL) == NOID);
     IdMapGet(m, 99, &key, &val);
     CHECK(IdMapFind(m, key, NOID, NOID, NULL) == val);
+    {
+        const Id keys[3] = {14, 15, NOID};
+        Id vals[3];
+        CHECK(IdMapFindMany(m, 3, keys, vals) && vals[0] == 2 && vals[1] == NOID && vals[2] == NOID);
+        CHECK(!IdMapFindMany(NULL, 3, keys, vals) && errno == EINVAL);
+    }
     IdMapClear(m);
     CHECK(IdMapSize(m) == 0 && IdMapFind(m, 7, NOID, NOID, NULL) == NOID);
     IdMapDelete(m);
@@ -263,6 +282,11 @@ static void id_maps(void) {
     CHECK(RefMapFind(r, 5, 1, NOREF, &added) == 1 && added);
     CHECK(RefMapFind(r, 5 + (1ull << 32), 2, NOREF, &added) == 2 && added);
     CHECK(RefMapSize(r) == 2 && RefMapFind(r, 5, NOREF, NOREF, NULL) == 1);
+    {
+        const ULong keys[2] = {5 + (1ull << 32), 6};
+        ULong vals[2];
+        CHECK(RefMapFindMany(r, 2, keys, vals) && vals[0] == 2 && vals[1] == NOREF);
+    }
     RefMapGet(r, 1, &rkey, &rval);
     CHECK(rkey == 5 + (1ull << 32) && rval == 2);
     RefMapClear(r);

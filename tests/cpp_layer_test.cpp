@@ -334,6 +334,15 @@ TYPED_TEST(CppTables, MatchAStdModel) {
         ASSERT_EQ(t.size(), model.size());
     }
     EXPECT_GT(t.capacity(), 5u);
+    // A batch lookup over the whole pool, across several batches, answers as find() does.
+    const auto many = std::as_const(t).find_many(pool);
+    ASSERT_EQ(many.size(), pool.size());
+    for (std::size_t i = 0; i < pool.size(); ++i) {
+        ASSERT_EQ(many[i].has_value(), model.contains(pool[i])) << pool[i];
+        if (many[i]) {
+            ASSERT_EQ(Load(*many[i]), model[pool[i]]);
+        }
+    }
     const auto walked = Walked(t, 0);
     EXPECT_EQ(walked, Walked(t, 1));
     EXPECT_EQ(walked, Walked(t, 2));
@@ -377,6 +386,9 @@ TYPED_TEST(CppTables, RefuseWhatTheCTableWouldStopOn) {
     EXPECT_EQ(narrow.find(std::string(255, 'k'))->size(), 0u);
     EXPECT_EQ(ErrnoOf([&] { narrow.insert(std::string(256, 'k')); }), EOVERFLOW);
     EXPECT_EQ(ErrnoOf([&] { narrow.find(std::string(256, 'k')); }), EOVERFLOW);
+    const std::string keys[] = {std::string(255, 'k'), std::string(256, 'k')};
+    EXPECT_EQ(ErrnoOf([&] { narrow.find_many(keys); }), EOVERFLOW);
+    EXPECT_EQ(narrow.find_many(std::span(keys, 1)).at(0)->size(), 0u);
     EXPECT_EQ(ErrnoOf([] { TypeParam(8, 16, 5); }), EINVAL);
     EXPECT_EQ(ErrnoOf([&] { narrow.grow(1.0f); }), EINVAL);
 }
@@ -487,6 +499,13 @@ TYPED_TEST(CppIntMaps, MatchAStdModel) {
         }
     }
     ASSERT_EQ(m.size(), model.size());
+    std::vector<K> keys(300), values(300);
+    for (auto& k : keys) k = key();
+    keys[0] = TypeParam::sentinel;
+    m.find_many(keys, values);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        ASSERT_EQ(values[i], model.contains(keys[i]) ? model[keys[i]] : TypeParam::sentinel) << keys[i];
+    EXPECT_EQ(ErrnoOf([&] { m.find_many(keys, std::span(values).first(10)); }), EINVAL);
     std::vector<std::pair<K, K>> entries(m.begin(), m.end());
     for (std::uint32_t n = 0; n < m.size(); ++n) EXPECT_EQ(m.entry(n), entries[n]);
     using Model = std::unordered_map<K, K>;
@@ -814,6 +833,13 @@ TYPED_TEST(CppTypedTables, CountLikeAMapAndWalkAgain) {
     }
     EXPECT_EQ(reader.find("never inserted"), nullptr);
     EXPECT_FALSE(reader.contains("never inserted"));
+    // Keys of any string-like type, from a range without a size.
+    const std::vector<const char*> some = {pool[0].c_str(), "never inserted"};
+    const auto many = reader.find_many(some | std::views::filter([](const char*) { return true; }));
+    ASSERT_EQ(many.size(), 2u);
+    EXPECT_EQ(many[0], reader.find(pool[0]));
+    EXPECT_EQ(many[1], nullptr);
+    EXPECT_TRUE(TypeParam().find_many(some).at(0) == nullptr);
     // insert(key, value) keeps what is there, insert_or_assign replaces it.
     EXPECT_EQ(t.insert(pool[0], 999).first, model[pool[0]]);
     EXPECT_TRUE(t.insert("fresh", 5).second);
