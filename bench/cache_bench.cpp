@@ -9,9 +9,15 @@
  *
  * Data: 1M distinct keys of 16 to 32 printable bytes, values of 100 bytes.
  *
+ *   100Kstr: 100K keys of the same shape, each in a std::string of its own, as callers usually hold
+ *   keys, allocated in shuffled order so that keys next to each other in the stream are not next to
+ *   each other in memory; values of 16 bytes. The tree's upper levels and the peers' tables stay in
+ *   the processor's caches here, so what a read costs besides the index weighs most.
+ *
  * Operations:
  *   mix90, mix50   read-mostly (90 % reads, 10 % stores) and write-heavy (50/50) streams of uniformly
- *                  drawn keys over the preloaded 1M keys, at 1, 2 and 4 threads (dataset "1M_tN"),
+ *                  drawn keys over the preloaded 1M keys, at 1, 2 and 4 threads (dataset "1M_tN"; "100Kstr_tN" over the
+ *                  100K keys),
  *                  timed per operation on the wall clock; every read copies the value out. All three
  *                  are sized to hold every key, so no read misses for want of room.
  *   load           1M stores into an empty structure, one thread; its memory counter is bytes per
@@ -47,6 +53,8 @@ using zkbench::Rng;
 
 constexpr std::size_t kKeys = 1000000;
 constexpr std::size_t kValue = 100;
+constexpr std::size_t kSmallKeys = 100000;
+constexpr std::size_t kSmallValue = 16;
 
 struct Data {
     KeySet keys;               // NUL-terminated in their own buffer below, for ZKCacheStore
@@ -82,16 +90,49 @@ const Data& TheData() {
     return data;
 }
 
-// The value stored for key i in version v: 100 bytes that a read can check.
-void MakeValue(std::size_t i, std::uint64_t v, char* out) {
-    std::memset(out, static_cast<int>('a' + (i + v) % 26), kValue);
+// The keys of the mixes: the 1M set, read in place from its buffers.
+struct MainKeys {
+    static constexpr const char* kName = "1M";
+    static constexpr std::size_t kKeys = ::kKeys;
+    static constexpr std::size_t kValue = ::kValue;
+    static std::string_view Key(std::size_t i) { return TheData().keys[i]; }
+    static const UByte* CKey(std::size_t i) { return TheData().CKey(i); }
+};
+
+// The 100K set, a std::string per key: the first 100K keys of the 1M set, their bytes allocated in
+// shuffled order.
+struct StringKeys {
+    static constexpr const char* kName = "100Kstr";
+    static constexpr std::size_t kKeys = kSmallKeys;
+    static constexpr std::size_t kValue = kSmallValue;
+    static const std::vector<std::string>& Strings() {
+        static const std::vector<std::string> strings = [] {
+            std::vector<std::uint32_t> order(kKeys);
+            for (std::uint32_t i = 0; i < kKeys; ++i) order[i] = i;
+            Rng rng(0x5791);
+            rng.Shuffle(order);
+            std::vector<std::string> out(kKeys);
+            for (std::uint32_t i : order) out[i] = std::string(TheData().keys[i]);
+            return out;
+        }();
+        return strings;
+    }
+    static std::string_view Key(std::size_t i) { return Strings()[i]; }
+    static const UByte* CKey(std::size_t i) { return reinterpret_cast<const UByte*>(Strings()[i].c_str()); }
+};
+
+// The value stored for key i in version v: size bytes (at least 8) that a read can check.
+void MakeValue(std::size_t i, std::uint64_t v, char* out, std::size_t size = kValue) {
+    std::memset(out, static_cast<int>('a' + (i + v) % 26), size);
     std::memcpy(out, &i, sizeof i);
 }
 
 // ---- the three structures ------------------------------------------------------------------------------
 
+template <class K = MainKeys>
 class Ours {
 public:
+    using Keys = K;
     static constexpr const char* kName = "ZKCache";
     explicit Ours(ULong bytes, UInt generation = 60000, UInt regionSize = 16)
         : c_(ZKCacheNewWithParams(regionSize, 1048576, 1.0, 8.0, 16.0, generation,
@@ -101,10 +142,10 @@ public:
     ~Ours() { ZKCacheDelete(c_); }
     bool Get(std::size_t i, char* out) {
         UInt size = 0;
-        return ZKCacheGetStatic(c_, TheData().CKey(i), out, 256, &size) && size == kValue;
+        return ZKCacheGetStatic(c_, K::CKey(i), out, 256, &size) && size == K::kValue;
     }
     void Put(std::size_t i, const char* value) {
-        ZKCacheStore(c_, TheData().CKey(i), reinterpret_cast<const UByte*>(value), kValue, ZK_CACHE_NEVER_EXPIRES);
+        ZKCacheStore(c_, K::CKey(i), reinterpret_cast<const UByte*>(value), K::kValue, ZK_CACHE_NEVER_EXPIRES);
     }
     // Resident bytes: every page up to its allocation point, the index's nodes in use, the record.
     double Bytes(std::int64_t) const {
@@ -137,12 +178,14 @@ struct StringViewEq {
     bool operator()(std::string_view a, std::string_view b) const { return a == b; }
 };
 
+template <class K = MainKeys>
 class Lru {
 public:
+    using Keys = K;
     static constexpr const char* kName = "LRU";
     explicit Lru(std::size_t budget) : budget_(budget) {}
     bool Get(std::size_t i, char* out) {
-        const std::string_view key = TheData().keys[i];
+        const std::string_view key = K::Key(i);
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = map_.find(key);
         if (it == map_.end()) return false;
@@ -151,20 +194,20 @@ public:
         return true;
     }
     void Put(std::size_t i, const char* value) {
-        const std::string_view key = TheData().keys[i];
+        const std::string_view key = K::Key(i);
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = map_.find(key);
         if (it != map_.end()) {
-            it->second.value.assign(value, kValue);
+            it->second.value.assign(value, K::kValue);
             order_.splice(order_.begin(), order_, it->second.pos);
             return;
         }
         order_.emplace_front(key);
-        map_.emplace(std::string(key), Entry{std::string(value, kValue), order_.begin()});
-        bytes_ += key.size() + kValue;
+        map_.emplace(std::string(key), Entry{std::string(value, K::kValue), order_.begin()});
+        bytes_ += key.size() + K::kValue;
         while (bytes_ > budget_) {
             const std::string& victim = order_.back();
-            bytes_ -= victim.size() + kValue;
+            bytes_ -= victim.size() + K::kValue;
             map_.erase(map_.find(std::string_view(victim)));
             order_.pop_back();
         }
@@ -184,15 +227,17 @@ private:
     std::size_t budget_;
 };
 
+template <class K = MainKeys>
 class Cuckoo {
 public:
+    using Keys = K;
     static constexpr const char* kName = "cuckoo";
     explicit Cuckoo(std::size_t) {}
     bool Get(std::size_t i, char* out) {
-        return map_.find_fn(TheData().keys[i], [out](const std::string& v) { std::memcpy(out, v.data(), v.size()); });
+        return map_.find_fn(K::Key(i), [out](const std::string& v) { std::memcpy(out, v.data(), v.size()); });
     }
     void Put(std::size_t i, const char* value) {
-        map_.insert_or_assign(std::string(TheData().keys[i]), std::string(value, kValue));
+        map_.insert_or_assign(std::string(K::Key(i)), std::string(value, K::kValue));
     }
     double Bytes(std::int64_t heap) const { return double(heap); }
     UInt Objects() const { return UInt(map_.size()); }
@@ -203,16 +248,19 @@ private:
 
 // Room for every key: ours at twice the bytes its blocks take, so that stores during the timed mixes
 // leave the collector its reserve; the LRU budget at all key and value bytes, plus the same slack.
-constexpr ULong kFullCache = 2ull * kKeys * (sizeof(CacheBlock) + 40 + kValue);
-constexpr std::size_t kFullBudget = 2 * kKeys * (32 + kValue);
+template <class K>
+constexpr ULong kFullCache = 2ull * K::kKeys * (sizeof(CacheBlock) + 40 + K::kValue);
+template <class K>
+constexpr std::size_t kFullBudget = 2 * K::kKeys * (32 + K::kValue);
 
 template <class T>
 T& Loaded() {
+    using K = typename T::Keys;
     static T* made = [] {
-        T* t = new T(std::is_same_v<T, Ours> ? kFullCache : kFullBudget);
-        char value[kValue];
-        for (std::size_t i = 0; i < kKeys; ++i) {
-            MakeValue(i, 0, value);
+        T* t = new T(std::is_same_v<T, Ours<K>> ? kFullCache<K> : kFullBudget<K>);
+        char value[K::kValue];
+        for (std::size_t i = 0; i < K::kKeys; ++i) {
+            MakeValue(i, 0, value, K::kValue);
             t->Put(i, value);
         }
         return t;
@@ -224,16 +272,17 @@ T& Loaded() {
 
 template <class T>
 void BM_Mix(benchmark::State& state, int readPct) {
+    using K = typename T::Keys;
     T& t = Loaded<T>();
     Rng rng(0x5EED + 977 * static_cast<std::uint64_t>(state.thread_index()));
-    char value[kValue];
+    char value[K::kValue];
     char out[256];
     std::uint64_t version = 1;
     constexpr int kBatch = 1000;
     std::size_t hits = 0;
     for (auto _ : state) {
         for (int k = 0; k < kBatch; ++k) {
-            const std::size_t i = rng.Below(kKeys);
+            const std::size_t i = rng.Below(K::kKeys);
             if (static_cast<int>(rng.Below(100)) < readPct) {
                 if (t.Get(i, out)) {
                     std::size_t got;
@@ -242,7 +291,7 @@ void BM_Mix(benchmark::State& state, int readPct) {
                     ++hits;
                 }
             } else {
-                MakeValue(i, ++version, value);
+                MakeValue(i, ++version, value, K::kValue);
                 t.Put(i, value);
             }
         }
@@ -255,7 +304,7 @@ template <class T>
 void BM_Load(benchmark::State& state) {
     for (auto _ : state) {
         const std::int64_t before = zkbench::LiveHeapBytes();
-        T t(std::is_same_v<T, Ours> ? kFullCache : kFullBudget);
+        T t(std::is_same_v<T, Ours<>> ? kFullCache<MainKeys> : kFullBudget<MainKeys>);
         char value[kValue];
         for (std::size_t i = 0; i < kKeys; ++i) {
             MakeValue(i, 0, value);
@@ -298,7 +347,7 @@ void BM_HitRatio(benchmark::State& state, UInt generation) {
     const auto& stream = ZipfStream(kWarm + kMeasured);
     for (auto _ : state) {
         std::unique_ptr<T> t;
-        if constexpr (std::is_same_v<T, Ours>) {
+        if constexpr (std::is_same_v<T, Ours<>>) {
             // Half of what the blocks of all keys take, in regions of one page so that it is exact.
             t = std::make_unique<T>(TheData().blocks / 2 / 1048576 * 1048576, generation, 1);
         } else {
@@ -324,7 +373,7 @@ void BM_HitRatio(benchmark::State& state, UInt generation) {
 template <class T>
 void RegisterStructure() {
     for (int threads : {1, 2, 4}) {
-        const std::string ds = "/1M_t" + std::to_string(threads) + "/";
+        const std::string ds = std::string("/") + T::Keys::kName + "_t" + std::to_string(threads) + "/";
         // Loaded once, before the first timed run that needs it, then shared by the mixes.
         for (int readPct : {90, 50}) {
             benchmark::RegisterBenchmark(("mix" + std::to_string(readPct) + ds + T::kName).c_str(), BM_Mix<T>, readPct)
@@ -339,19 +388,23 @@ void RegisterStructure() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    RegisterStructure<Ours>();
-    RegisterStructure<Lru>();
-    RegisterStructure<Cuckoo>();
-    benchmark::RegisterBenchmark("load/1M/ZKCache", BM_Load<Ours>)->Iterations(1)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("load/1M/LRU", BM_Load<Lru>)->Iterations(1)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("load/1M/cuckoo", BM_Load<Cuckoo>)->Iterations(1)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("hitratio/zipf99/ZKCache", BM_HitRatio<Ours>, 60000u)
+    RegisterStructure<Ours<>>();
+    RegisterStructure<Lru<>>();
+    RegisterStructure<Cuckoo<>>();
+    RegisterStructure<Ours<StringKeys>>();
+    RegisterStructure<Lru<StringKeys>>();
+    RegisterStructure<Cuckoo<StringKeys>>();
+    benchmark::RegisterBenchmark("load/1M/ZKCache", BM_Load<Ours<>>)->Iterations(1)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("load/1M/LRU", BM_Load<Lru<>>)->Iterations(1)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("load/1M/cuckoo", BM_Load<Cuckoo<>>)->Iterations(1)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("hitratio/zipf99/ZKCache", BM_HitRatio<Ours<>>, 60000u)
         ->Iterations(1)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("hitratio/zipf99/LRU", BM_HitRatio<Lru>, 0u)->Iterations(1)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("hitratio_g20ms/zipf99/ZKCache", BM_HitRatio<Ours>, 20u)
+    benchmark::RegisterBenchmark("hitratio/zipf99/LRU", BM_HitRatio<Lru<>>, 0u)->Iterations(1)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("hitratio_g20ms/zipf99/ZKCache", BM_HitRatio<Ours<>>, 20u)
         ->Iterations(1)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("hitratio_g20ms/zipf99/LRU", BM_HitRatio<Lru>, 0u)
+    benchmark::RegisterBenchmark("hitratio_g20ms/zipf99/LRU", BM_HitRatio<Lru<>>, 0u)
         ->Iterations(1)->Unit(benchmark::kMillisecond);
     TheData();
-    return zkbench::RunAndCompare(argc, argv, {Ours::kName});
+    StringKeys::Strings();
+    return zkbench::RunAndCompare(argc, argv, {Ours<>::kName});
 }

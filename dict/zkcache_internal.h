@@ -47,21 +47,35 @@ struct alignas(64) IndexGate {
     std::atomic<UInt> writing{0};   // 1 while a writer holds or waits for the index
 };
 
+// What a lookup reads before it reaches its block, copied there once the cache is built, on a line
+// that nothing writes afterwards. In the Cache record these fields sit beside the free-list heads,
+// c_dict_lock and the histogram's mutex, which every store writes: a read on one core would miss on
+// them after each store on another before its descent could even start.
+struct alignas(64) ReadPath {
+    const AVLLDict* dict;     // c_dict
+    const RegionSpan* spans;  // the regions sorted by base address; owned here
+    UInt nspans;
+    UInt page_size;           // c_page_size
+};
+
 // What a Cache* really points at: the record clients see, then what only the library uses.
 struct CacheImpl {
     Cache cache;           // first, so a Cache* and its CacheImpl* are one address
-    RegionSpan* spans;     // the regions sorted by base address
-    UInt nspans;
     CacheCounters counters;
-    char gate_space[2 * 64];  // IndexGate, placed on a line boundary inside it (the record comes
-                              // from Allocate_, which promises less than 64-byte alignment)
+    char line_space[3 * 64];  // IndexGate, then ReadPath on the next line, placed on line boundaries
+                              // inside it (the record comes from Allocate_, which promises less than
+                              // 64-byte alignment)
 };
 
-inline IndexGate* Gate(Cache* cache) {
-    auto* impl = reinterpret_cast<CacheImpl*>(cache);
-    const auto at = (reinterpret_cast<std::uintptr_t>(impl->gate_space) + 63) & ~std::uintptr_t(63);
-    return reinterpret_cast<IndexGate*>(at);
+static_assert(sizeof(IndexGate) == 64 && sizeof(ReadPath) == 64);
+
+inline std::uintptr_t FirstLine(const Cache* cache) {
+    const auto* impl = reinterpret_cast<const CacheImpl*>(cache);
+    return (reinterpret_cast<std::uintptr_t>(impl->line_space) + 63) & ~std::uintptr_t(63);
 }
+inline IndexGate* Gate(Cache* cache) { return reinterpret_cast<IndexGate*>(FirstLine(cache)); }
+inline ReadPath* Path(Cache* cache) { return reinterpret_cast<ReadPath*>(FirstLine(cache) + 64); }
+inline const ReadPath* Path(const Cache* cache) { return reinterpret_cast<const ReadPath*>(FirstLine(cache) + 64); }
 
 // Scoped holds on the index: shared for lookups that write nothing, exclusive for the rest.
 class IndexReadLock {

@@ -134,6 +134,28 @@ TEST(CacheCreate, OneRegionPutsEveryPageOnTheFreeListPageZeroAtTheTail) {
     ExpectSound(c.c);
 }
 
+// Reads find a block's page from its address alone, through the copy of the region spans and page
+// size kept apart from the record; the regions of a cache are separate mappings in no set order.
+TEST(CacheCreate, EveryAddressOfAPageLeadsBackToThatPageInEveryRegion) {
+    TestCache c(4, kPage, 1, 8, 16, 1000, 3 * 4 * kPage);
+    ASSERT_NE(c.c, nullptr);
+    ASSERT_EQ(c->c_regions.length, 3u);
+    for (UInt r = 0; r < c->c_regions.length; ++r) {
+        char* base = static_cast<char*>(c->c_regions.data[r].r_base);
+        for (UInt i = 0; i < c->c_region_size; ++i) {
+            auto* page = reinterpret_cast<Page*>(base + size_t(i) * kPage);
+            for (size_t at : {size_t{0}, sizeof(Page), size_t{kPage / 2}, size_t{kPage - 1}}) {
+                EXPECT_EQ(zk::PageOfBlock(c.c, reinterpret_cast<char*>(page) + at), page) << r << " " << i << " " << at;
+            }
+        }
+    }
+    // Stores rotate over the free pages, so these land in every region; each reads back through the
+    // page its address leads to.
+    for (int k = 0; k < 20; ++k) ASSERT_TRUE(Store(c.c, "key" + std::to_string(k), std::string(100, char('a' + k % 26))));
+    for (int k = 0; k < 20; ++k) EXPECT_EQ(Get(c.c, "key" + std::to_string(k)), std::string(100, char('a' + k % 26)));
+    ExpectSound(c.c);
+}
+
 // ---- page lists and free-page tests ---------------------------------------------------------------------
 
 TEST(CacheLists, DefaultsRefuseStoresAtFiveFreePages) {
