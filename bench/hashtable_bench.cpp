@@ -12,7 +12,13 @@
  *                 buffer in that order;
  *   find_strings  the same, each key from its own std::string held in insertion order, so that the
  *                 key's bytes are a cache miss (not for 10M keys);
- *   find_absent   keys of the same shape that are not in the table.
+ *   find_absent   keys of the same shape that are not in the table;
+ *   find_absent_strings  the same, each from its own std::string, visited in shuffled order (not
+ *                 for 10M keys).
+ *   find_present_batch, find_absent_batch  the present or absent keys by batches of 64, ours through
+ *                 the batch lookup call, the peers (which have none) one key after another (not for
+ *                 10M keys).
+ * HashDelTable's find rows (not for 10M keys) come from a table built by the churn's growth policy.
  * Memory per entry (the insert rows): ours counts its own three blocks (record, data area, slot array),
  * the peers count what they hold through operator new, std::string buffers included.
  *
@@ -83,6 +89,10 @@ public:
             HashTableFind(t_, key.data(), static_cast<UInt>(key.size()), FALSE, nullptr, nullptr));
     }
 
+    void FindMany(UInt n, const void* const* keys, const UInt* lens, void** values) const {
+        if (!HashTableFindMany(t_, n, keys, lens, values, nullptr)) zkbench::Fail("HashTableFindMany failed");
+    }
+
     std::size_t Size() const { return HashTableSize(t_); }
 
     // Our blocks do not come from operator new, and we know them exactly.
@@ -135,6 +145,10 @@ public:
     const std::uint64_t* Find(std::string_view key) const {
         return static_cast<const std::uint64_t*>(
             HashDelTableFind(t_, key.data(), static_cast<UInt>(key.size()), FALSE, nullptr, nullptr));
+    }
+
+    void FindMany(UInt n, const void* const* keys, const UInt* lens, void** values) const {
+        if (!HashDelTableFindMany(t_, n, keys, lens, values, nullptr)) zkbench::Fail("HashDelTableFindMany failed");
     }
 
     std::size_t Size() const { return HashDelTableSize(t_); }
@@ -343,6 +357,51 @@ void BM_FindStrings(benchmark::State& state, const std::string& dataset) {
         if (++j == n) j = 0;
     }
     b.present_cursor = j;
+    zkbench::SetPerKeyCounters(state, 1);
+}
+
+// The absent keys each in its own std::string, made in one order and visited in another, so that
+// a key's own bytes are a cache miss, as they are for a user whose keys arrive from elsewhere.
+struct AbsentStrings {
+    std::vector<std::string> strings;
+    std::vector<std::uint32_t> order;
+};
+
+const AbsentStrings& AbsentKeyStrings(Dataset& ds) {
+    return ds.Fixture<AbsentStrings>("absent key strings", [&] {
+        auto a = std::make_unique<AbsentStrings>();
+        a->strings.reserve(ds.absent.size());
+        for (std::size_t i = 0; i < ds.absent.size(); ++i) a->strings.emplace_back(ds.absent[i]);
+        a->order.resize(ds.absent.size());
+        for (std::uint32_t i = 0; i < a->order.size(); ++i) a->order[i] = i;
+        zkbench::Rng(0xAB5E).Shuffle(a->order);
+        return a;
+    });
+}
+
+template <class Table>
+void BM_FindAbsentStrings(benchmark::State& state, const std::string& dataset) {
+    Dataset& ds = Datasets::Get(dataset);
+    Built<Table>& b = Fixture<Table>(ds);
+    const AbsentStrings& absent = AbsentKeyStrings(ds);
+    const Table& table = *b.table;
+    const std::size_t n = absent.order.size();
+    if (n == 0) {
+        state.SkipWithError("the dataset has no absent keys");
+        return;
+    }
+    std::size_t j = b.absent_cursor;
+    for (auto _ : state) {
+        const std::string& key = absent.strings[absent.order[j]];
+        const std::uint64_t* v = table.Find(key);
+        if (v != nullptr) [[unlikely]] {
+            zkbench::Fail(std::string(Table::kName) + " finds the absent key " + zkbench::Printable(key) + " in " +
+                          ds.name);
+        }
+        benchmark::DoNotOptimize(v);
+        if (++j == n) j = 0;
+    }
+    b.absent_cursor = j;
     zkbench::SetPerKeyCounters(state, 1);
 }
 
@@ -787,21 +846,75 @@ void RegisterLifeCycle(const std::string& dataset) {
     add("save", AbslTable::kName, BM_SaveAbsl)->UseRealTime();
 }
 
+// Lookups by batches of kFindBatch keys, as a caller holding many keys at once makes them: ours
+// through the batch call, the peers, which have none, one key after another. With present, the
+// shuffled present keys, each answer checked; otherwise the absent keys.
+constexpr std::size_t kFindBatch = 64;
+
+template <class Table>
+void BM_FindBatch(benchmark::State& state, const std::string& dataset, bool present) {
+    Dataset& ds = Datasets::Get(dataset);
+    Built<Table>& b = Fixture<Table>(ds);
+    const Table& table = *b.table;
+    const KeySet& keys = present ? ds.probes : ds.absent;
+    const std::size_t n = keys.size() / kFindBatch * kFindBatch;
+    if (n == 0) {
+        state.SkipWithError("the dataset has too few keys");
+        return;
+    }
+    std::size_t& cursor = present ? b.present_cursor : b.absent_cursor;
+    std::size_t j = cursor / kFindBatch * kFindBatch % n;
+    const void* ptrs[kFindBatch];
+    UInt lens[kFindBatch];
+    void* values[kFindBatch];
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < kFindBatch; ++i) {
+            const std::string_view key = keys[j + i];
+            ptrs[i] = key.data();
+            lens[i] = static_cast<UInt>(key.size());
+        }
+        if constexpr (requires { table.FindMany(UInt(0), ptrs, lens, values); }) {
+            table.FindMany(UInt(kFindBatch), ptrs, lens, values);
+        } else {
+            for (std::size_t i = 0; i < kFindBatch; ++i)
+                values[i] = const_cast<std::uint64_t*>(table.Find(keys[j + i]));
+        }
+        for (std::size_t i = 0; i < kFindBatch; ++i) {
+            const auto* v = static_cast<const std::uint64_t*>(values[i]);
+            if (present ? (v == nullptr || *v != ds.probe_index[j + i]) : v != nullptr) [[unlikely]] {
+                zkbench::Fail(std::string(Table::kName) + (present ? " misses " : " finds the absent key ") +
+                              zkbench::Printable(keys[j + i]) + " in a batch of " + ds.name);
+            }
+        }
+        j += kFindBatch;
+        if (j == n) j = 0;
+    }
+    cursor = j;
+    zkbench::SetPerKeyCounters(state, kFindBatch);
+}
+
+template <class Table>
+void RegisterAllFinds(const std::string& dataset, bool huge) {
+    RegisterFinds<Table>("find_present", BM_FindPresent<Table>, dataset);
+    RegisterFinds<Table>("find_absent", BM_FindAbsent<Table>, dataset);
+    if (!huge) {
+        RegisterFinds<Table>("find_strings", BM_FindStrings<Table>, dataset);
+        RegisterFinds<Table>("find_absent_strings", BM_FindAbsentStrings<Table>, dataset);
+        const std::string suffix = "/" + dataset + "/" + Table::kName;
+        benchmark::RegisterBenchmark(("find_present_batch" + suffix).c_str(), BM_FindBatch<Table>, dataset, true);
+        benchmark::RegisterBenchmark(("find_absent_batch" + suffix).c_str(), BM_FindBatch<Table>, dataset, false);
+    }
+}
+
 void RegisterDataset(const std::string& dataset, bool huge) {
     Register<OurTable>(dataset, huge);
     Register<AbslTable>(dataset, huge);
     Register<StdTable>(dataset, huge);
-    RegisterFinds<OurTable>("find_present", BM_FindPresent<OurTable>, dataset);
-    RegisterFinds<AbslTable>("find_present", BM_FindPresent<AbslTable>, dataset);
-    RegisterFinds<StdTable>("find_present", BM_FindPresent<StdTable>, dataset);
-    RegisterFinds<OurTable>("find_absent", BM_FindAbsent<OurTable>, dataset);
-    RegisterFinds<AbslTable>("find_absent", BM_FindAbsent<AbslTable>, dataset);
-    RegisterFinds<StdTable>("find_absent", BM_FindAbsent<StdTable>, dataset);
-    if (!huge) {
-        RegisterFinds<OurTable>("find_strings", BM_FindStrings<OurTable>, dataset);
-        RegisterFinds<AbslTable>("find_strings", BM_FindStrings<AbslTable>, dataset);
-        RegisterFinds<StdTable>("find_strings", BM_FindStrings<StdTable>, dataset);
-    }
+    RegisterAllFinds<OurTable>(dataset, huge);
+    // The table with deletion, built by the same growth policy as in the churn below.
+    if (!huge) RegisterAllFinds<OurDelTable>(dataset, huge);
+    RegisterAllFinds<AbslTable>(dataset, huge);
+    RegisterAllFinds<StdTable>(dataset, huge);
 }
 
 }  // namespace

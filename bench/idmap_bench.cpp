@@ -12,6 +12,8 @@
  *                 (the peers default-constructed, without reserve), per key;
  *   find_present  the same keys in shuffled order, reading the value found, per key;
  *   find_absent   keys drawn from the same generator that are not in the map, per key;
+ *   find_present_batch, find_absent_batch  the same keys by batches of 64, ours through the batch
+ *                 lookup call, the peers (which have none) one key after another, per key;
  *   clear_refill  (1M datasets) a map that once held every key of the dataset, then cycles of clear()
  *                 and 10k fresh keys inserted, per inserted key (so the clear is spread over the 10k
  *                 keys of its cycle).
@@ -200,6 +202,9 @@ public:
         return added == TRUE;
     }
     Key Find(Key key) { return IdMapFind(m_, key, NOID, NOID, nullptr); }
+    void FindMany(std::size_t n, const Key* keys, Key* values) const {
+        if (!IdMapFindMany(m_, UInt(n), keys, values)) zkbench::Fail("IdMapFindMany failed");
+    }
     void Clear() { IdMapClear(m_); }
     std::size_t Size() const { return IdMapSize(m_); }
     // Our blocks do not come from operator new, and we know them exactly.
@@ -229,6 +234,9 @@ public:
         return added == TRUE;
     }
     Key Find(Key key) { return RefMapFind(m_, key, NOREF, NOREF, nullptr); }
+    void FindMany(std::size_t n, const Key* keys, Key* values) const {
+        if (!RefMapFindMany(m_, UInt(n), keys, values)) zkbench::Fail("RefMapFindMany failed");
+    }
     void Clear() { RefMapClear(m_); }
     std::size_t Size() const { return RefMapSize(m_); }
     double Bytes(std::int64_t /*heap_delta*/) const {
@@ -396,6 +404,41 @@ void BM_FindAbsent(benchmark::State& state, const std::string& dataset) {
     zkbench::SetPerKeyCounters(state, 1);
 }
 
+// Lookups by batches of kFindBatch keys, as a caller holding many keys at once makes them: ours
+// through the batch call, the peers, which have none, one key after another. With present, the
+// shuffled present keys, each answer checked; otherwise the absent keys.
+constexpr std::size_t kFindBatch = 64;
+
+template <class Map>
+void BM_FindBatch(benchmark::State& state, const std::string& dataset, bool present) {
+    using Key = typename Map::Key;
+    auto& ds = IntDatasets::Get<Key>(dataset);
+    Built<Map>& b = Fixture<Map>(ds);
+    Map& map = *b.map;
+    const std::vector<Key>& keys = present ? ds.probes : ds.absent;
+    const std::size_t n = keys.size() / kFindBatch * kFindBatch;
+    std::size_t& cursor = present ? b.present_cursor : b.absent_cursor;
+    std::size_t j = cursor / kFindBatch * kFindBatch % n;
+    Key values[kFindBatch];
+    for (auto _ : state) {
+        if constexpr (requires { map.FindMany(kFindBatch, keys.data(), values); }) {
+            map.FindMany(kFindBatch, keys.data() + j, values);
+        } else {
+            for (std::size_t i = 0; i < kFindBatch; ++i) values[i] = map.Find(keys[j + i]);
+        }
+        for (std::size_t i = 0; i < kFindBatch; ++i) {
+            if (present ? values[i] != Key(ds.probe_index[j + i]) : values[i] != kSentinel<Key>) [[unlikely]] {
+                zkbench::Fail(std::string(Map::kName) + " answers " + std::to_string(keys[j + i]) +
+                              " wrongly in a batch of " + ds.name);
+            }
+        }
+        j += kFindBatch;
+        if (j == n) j = 0;
+    }
+    cursor = j;
+    zkbench::SetPerKeyCounters(state, kFindBatch);
+}
+
 // A map in the state of one reused for small batches after a large one, as a per-request or
 // per-document scratch map is: filled once with every key of the dataset and cleared (not timed).
 // Timed, per inserted key: clear() and then kRefillKeys fresh keys, the sets taken in rotation. The
@@ -479,6 +522,12 @@ void RegisterFinds(const std::string& dataset) {
         ->MinTime(0.1)
         ->Repetitions(3);
     benchmark::RegisterBenchmark(("find_absent" + suffix).c_str(), BM_FindAbsent<Map>, dataset)
+        ->MinTime(0.1)
+        ->Repetitions(3);
+    benchmark::RegisterBenchmark(("find_present_batch" + suffix).c_str(), BM_FindBatch<Map>, dataset, true)
+        ->MinTime(0.1)
+        ->Repetitions(3);
+    benchmark::RegisterBenchmark(("find_absent_batch" + suffix).c_str(), BM_FindBatch<Map>, dataset, false)
         ->MinTime(0.1)
         ->Repetitions(3);
 }
