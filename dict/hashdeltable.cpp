@@ -157,9 +157,8 @@ ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt le
 
     const zk::ProbeEnd end = zk::LocateKey<Engine>(table, bytes, len, h, ptr);
     if (end.found) {
-        const UInt e = table->t_entries[end.slot];
-        if (offset) *offset = e;
-        return table->t_data + e;
+        if (offset) *offset = end.entry;
+        return table->t_data + end.entry;
     }
     // A probe that came round without meeting an empty slot has nowhere to file a key; the capacity
     // rule rules that out for every table this library makes.

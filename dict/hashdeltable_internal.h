@@ -18,6 +18,7 @@ void HashDelTableNormalize(HashDelTable* table, void* ptr);
 struct HashDelTableTraits {
     using Table = HashDelTable;
     using Probe = DoubleProbe;
+    static constexpr bool kTombstones = true;
     static UInt& Count(HashDelTable* t) { return t->t_nkeys; }
     static UInt Count(const HashDelTable* t) { return t->t_nkeys; }
     static UInt Slots(const HashDelTable* t) { return t->t_nentries; }

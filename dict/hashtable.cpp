@@ -143,9 +143,8 @@ ZK_EXPORT void* HashTableFind(HashTable* table, const void* bytes, UInt len, Boo
 
     const zk::ProbeEnd end = zk::LocateKey<Engine>(table, bytes, len, h, ptr);
     if (end.found) {
-        const UInt e = table->t_entries[end.slot];
-        if (offset) *offset = e;
-        return table->t_data + e;
+        if (offset) *offset = end.entry;
+        return table->t_data + end.entry;
     }
     if (!create || table->t_entries_used == table->t_entries_capacity) return nullptr;
 

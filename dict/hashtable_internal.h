@@ -15,6 +15,7 @@ namespace zk {
 struct HashTableTraits {
     using Table = HashTable;
     using Probe = LinearProbe;
+    static constexpr bool kTombstones = false;
     static UInt& Count(HashTable* t) { return t->t_entries_used; }
     static UInt Count(const HashTable* t) { return t->t_entries_used; }
     static UInt Slots(const HashTable* t) { return t->t_entries_size; }

@@ -15,6 +15,7 @@
 //       static UInt Slots(const Table*);          // slot count
 //       static UInt Capacity(const Table*);       // entries accepted
 //       static void Normalize(Table*, void* ptr); // run before walks of an unselected table
+//       static constexpr bool kTombstones;         // whether slots may hold HASH_DELETED
 //   };
 #ifndef ZKDICT_DICT_TABLE_ENGINE_H
 #define ZKDICT_DICT_TABLE_ENGINE_H
@@ -74,23 +75,24 @@ private:
 
 // ---- lookups -----------------------------------------------------------------------------------
 
-// Where a probe for a key ended: on the slot that holds it (found), or else on the empty slot that
-// ends its path (open), or, neither, after coming round to its start.
+// Where a probe for a key ended: on the slot that holds it (found, with its entry's offset), or else
+// on the empty slot that ends its path (open), or, neither, after coming round to its start.
 struct ProbeEnd {
     UInt slot;
+    UInt entry;
     bool found;
     bool open;
 };
 
 // A slot holds only an offset, so every filled slot of a probe path costs a miss on its entry, and
-// with double hashing another on the slot itself. Those misses need not come one after another:
-// the next few positions are known from the hash alone, so their slots are asked for together, and
-// the entries of all the filled ones up to the first empty slot are asked for before any is
-// compared. Prefetches, not loads: a lookup that finds its key in the first slot does not wait for
-// the entries behind it.
+// with double hashing another on the slot itself. Neighbouring slots share a line: while one entry
+// is compared, the next one is asked for, and a key found in its first slot, the usual case, pays
+// for nothing behind it. Far slots do not share lines: the next few are asked for together from the
+// hash alone, and when the first entry is not the key, the entries of all the filled ones are asked
+// for before any of them is compared. A batch of lookups (FindMany) goes further and asks for the
+// slots and entries of many paths before comparing any.
 //
-// Far slots cost a line each, neighbours share one. Either way, kProbeAhead steps cover the path of
-// most absent keys at the highest load.
+// kProbeAhead steps cover the path of most absent keys at the highest load.
 template <class Probe>
 inline constexpr UInt kProbeAhead = Probe::kScattered ? 4 : 8;
 
@@ -108,8 +110,8 @@ inline void PrefetchSlots(const UInt* slots, Probe probe) {
 // slot (*open) or when the path comes round to its start (*more false); probe is left on the slot
 // after the last one read, or on the empty one. Returns how many it found.
 template <class Probe>
-inline UInt GatherPath(const UByte* prefixes, const UInt* slots, Probe& probe, bool* more, bool* open, UInt* at,
-                       UInt* e) {
+[[gnu::always_inline]] inline UInt GatherPath(const UByte* prefixes, const UInt* slots, Probe& probe, bool* more,
+                                              bool* open, UInt* at, UInt* e) {
     UInt n = 0;
     while (n < kProbeAhead<Probe> && *more) {
         const UInt x = slots[probe.slot()];
@@ -128,27 +130,52 @@ inline UInt GatherPath(const UByte* prefixes, const UInt* slots, Probe& probe, b
 }
 
 // Walks the probe path of a key, in probe order, to the first slot whose entry matches(offset) or
-// the first empty slot, passing over removed ones. The entries of each stretch of the path are asked
-// for together (see above) and compared in probe order, so the answer is that of a plain walk.
-template <class Probe, class Matches>
-inline ProbeEnd ProbeFor(const UByte* prefixes, const UInt* slots, UInt nslots, UInt hash, Matches&& matches) {
+// the first empty slot, passing over removed ones when the table has them (kTombstones), asking for
+// what comes next as described above; the comparisons run in probe order either way, so the answer
+// is that of a plain walk. Always inlined: out of line, every comparison would fetch the key and the
+// table's fields back through the closure.
+template <class Probe, bool kTombstones, class Matches>
+[[gnu::always_inline]] inline ProbeEnd ProbeFor(const UByte* prefixes, const UInt* slots, UInt nslots, UInt hash,
+                                                Matches&& matches) {
     Probe probe(nslots, hash);
-    for (bool more = true, open = false; more;) {
-        if constexpr (Probe::kScattered) PrefetchSlots(slots, probe);
-        UInt at[kProbeAhead<Probe>], e[kProbeAhead<Probe>];
-        const UInt n = GatherPath(prefixes, slots, probe, &more, &open, at, e);
-        for (UInt i = 0; i < n; ++i)
-            if (matches(e[i])) return {at[i], true, false};
-        if (open) return {probe.slot(), false, true};
+    if constexpr (Probe::kScattered) {
+        PrefetchSlots(slots, probe);
+        // The usual key sits in its first slot: compare it before gathering what lies behind.
+        const UInt x = slots[probe.slot()];
+        if (x == HASH_EMPTY) return {probe.slot(), 0, false, true};
+        if (x != HASH_DELETED && matches(x)) return {probe.slot(), x, true, false};
+        for (bool more = probe.Next(), open = false; more;) {
+            PrefetchSlots(slots, probe);
+            UInt at[kProbeAhead<Probe>], e[kProbeAhead<Probe>];
+            const UInt n = GatherPath(prefixes, slots, probe, &more, &open, at, e);
+            for (UInt i = 0; i < n; ++i)
+                if (matches(e[i])) return {at[i], e[i], true, false};
+            if (open) return {probe.slot(), 0, false, true};
+        }
+        return {0, 0, false, false};
+    } else {
+        UInt x = slots[probe.slot()];
+        while (x != HASH_EMPTY) {
+            Probe next = probe;
+            const bool more = next.Next();
+            const UInt y = more ? slots[next.slot()] : HASH_EMPTY;
+            // A marker asks for the current entry again, which costs nothing.
+            __builtin_prefetch(prefixes + (y < HASH_DELETED ? y : x));
+            if ((!kTombstones || x != HASH_DELETED) && matches(x)) return {probe.slot(), x, true, false};
+            if (!more) return {0, 0, false, false};
+            probe = next;
+            x = y;
+        }
+        return {probe.slot(), 0, false, true};
     }
-    return {0, false, false};
 }
 
 // The probe for a key by the table's own equality; hash is the key's hash.
 template <class Traits>
-inline ProbeEnd LocateKey(const typename Traits::Table* t, const void* bytes, UInt len, UInt hash, void* ptr) {
-    return ProbeFor<typename Traits::Probe>(t->t_data + t->t_val_len, t->t_entries, Traits::Slots(t), hash,
-                                            [&](UInt e) { return EntryMatches(t, e, bytes, len, ptr); });
+[[gnu::always_inline]] inline ProbeEnd LocateKey(const typename Traits::Table* t, const void* bytes, UInt len, UInt hash, void* ptr) {
+    return ProbeFor<typename Traits::Probe, Traits::kTombstones>(
+        t->t_data + t->t_val_len, t->t_entries, Traits::Slots(t), hash,
+        [&](UInt e) { return EntryMatches(t, e, bytes, len, ptr); });
 }
 
 // Looks up n keys as n lookups without creation would, but a batch at a time, so that the misses of
@@ -182,7 +209,7 @@ void FindMany(const typename Traits::Table* t, UInt n, const void* const* keys, 
             values[base + i] = nullptr;
             if (lens[base + i] > widest) continue;
             const ProbeEnd end = LocateKey<Traits>(t, keys[base + i], lens[base + i], hashes[i], ptr);
-            if (end.found) values[base + i] = t->t_data + slots[end.slot];
+            if (end.found) values[base + i] = t->t_data + end.entry;
         }
     }
 }
