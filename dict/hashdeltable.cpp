@@ -2,7 +2,6 @@
 #include "dict/hashdeltable.h"
 
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -179,12 +178,7 @@ ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt le
 
 ZK_EXPORT Boolean HashDelTableFindMany(const HashDelTable* table, UInt n, const void* const* keys,
                                        const UInt* lens, void** values, void* ptr) {
-    if (table == nullptr || table->t_selected || (n != 0 && (keys == nullptr || lens == nullptr || values == nullptr))) {
-        errno = EINVAL;
-        return FALSE;
-    }
-    zk::FindMany<Engine>(table, n, keys, lens, values, ptr);
-    return TRUE;
+    return zk::FindMany<Engine>(table, n, keys, lens, values, ptr) ? TRUE : FALSE;
 }
 
 ZK_EXPORT Boolean HashDelTableRemove(HashDelTable* table, const void* bytes, UInt len, void* ptr) {

@@ -2,7 +2,6 @@
 #include "dict/hashtable.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -163,12 +162,7 @@ ZK_EXPORT void* HashTableFind(HashTable* table, const void* bytes, UInt len, Boo
 
 ZK_EXPORT Boolean HashTableFindMany(const HashTable* table, UInt n, const void* const* keys, const UInt* lens,
                                     void** values, void* ptr) {
-    if (table == nullptr || table->t_selected || (n != 0 && (keys == nullptr || lens == nullptr || values == nullptr))) {
-        errno = EINVAL;
-        return FALSE;
-    }
-    zk::FindMany<Engine>(table, n, keys, lens, values, ptr);
-    return TRUE;
+    return zk::FindMany<Engine>(table, n, keys, lens, values, ptr) ? TRUE : FALSE;
 }
 
 ZK_EXPORT void HashTableClear(HashTable* table) {

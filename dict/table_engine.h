@@ -20,6 +20,7 @@
 #ifndef ZKDICT_DICT_TABLE_ENGINE_H
 #define ZKDICT_DICT_TABLE_ENGINE_H
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -182,10 +183,15 @@ template <class Traits>
 // different keys overlap too: every key of a batch is hashed and its first slots asked for, then the
 // start of every path read and its entries asked for, and only then is any key compared. Key i is
 // keys[i], lens[i] bytes; values[i] gets its value area or NULL. A key longer than the table's
-// fixed-width lengths allow cannot be present, and is answered NULL.
+// fixed-width lengths allow cannot be present, and is answered NULL. FALSE, with errno EINVAL and
+// nothing written, for a NULL or frozen table or NULL arrays.
 template <class Traits>
-void FindMany(const typename Traits::Table* t, UInt n, const void* const* keys, const UInt* lens, void** values,
+bool FindMany(const typename Traits::Table* t, UInt n, const void* const* keys, const UInt* lens, void** values,
               void* ptr) {
+    if (t == nullptr || t->t_selected || (n != 0 && (keys == nullptr || lens == nullptr || values == nullptr))) {
+        errno = EINVAL;
+        return false;
+    }
     using Probe = typename Traits::Probe;
     constexpr UInt kBatch = 16;
     const UByte* prefixes = t->t_data + t->t_val_len;
@@ -212,6 +218,7 @@ void FindMany(const typename Traits::Table* t, UInt n, const void* const* keys, 
             if (end.found) values[base + i] = t->t_data + end.entry;
         }
     }
+    return true;
 }
 
 // ---- walks -------------------------------------------------------------------------------------
