@@ -234,8 +234,9 @@ ZK_EXPORT void HashDelTableGrow(HashDelTable* table, float factor, void* ptr);
 ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt len, Boolean create,
                                  UInt* offset, void* ptr);
 /**
- * @brief Looks n keys up at once, each as HashDelTableFind with create FALSE would, and faster than n
- * such calls: the memory misses of a batch of keys overlap instead of coming one after another.
+ * @brief Looks n keys up at once, each as HashDelTableFind with create FALSE would. On a
+ * table larger than the processor's caches it is faster than n such calls: the memory misses of a
+ * batch of keys overlap instead of coming one after another.
  *
  * It writes nothing to the table, so readers may share a table no thread changes.
  *

@@ -127,8 +127,9 @@ ZK_EXPORT void IdMapGet(const IdMap* map, UInt n, Id* key, Id* val);
  */
 ZK_EXPORT Id IdMapFind(IdMap* map, Id key, Id create, Id update, Boolean* added);
 /**
- * @brief Looks n keys up at once, each as IdMapFind with create and update NOID would, and faster
- * than n such calls: the memory misses of a batch of keys overlap instead of coming one after another.
+ * @brief Looks n keys up at once, each as IdMapFind with create and update NOID would. On a
+ * map larger than the processor's caches it is faster than n such calls: the memory misses of
+ * a batch of keys overlap instead of coming one after another.
  *
  * It writes nothing to the map, so readers may share a map no thread changes.
  *
@@ -187,8 +188,9 @@ ZK_EXPORT void RefMapGet(const RefMap* map, UInt n, ULong* key, ULong* val);
  */
 ZK_EXPORT ULong RefMapFind(RefMap* map, ULong key, ULong create, ULong update, Boolean* added);
 /**
- * @brief Looks n keys up at once, each as RefMapFind with create and update NOREF would, and faster
- * than n such calls: the memory misses of a batch of keys overlap instead of coming one after another.
+ * @brief Looks n keys up at once, each as RefMapFind with create and update NOREF would. On a
+ * map larger than the processor's caches it is faster than n such calls: the memory misses of
+ * a batch of keys overlap instead of coming one after another.
  *
  * It writes nothing to the map, so readers may share a map no thread changes.
  *

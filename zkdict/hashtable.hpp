@@ -398,8 +398,8 @@ public:
     /// @return true when present.
     /// @throws as find(std::string_view).
     bool contains(std::string_view key) const { return static_cast<bool>(find(key)); }
-    /// @brief The values of many keys, as find() of each would give them, but faster: the keys are
-    /// looked up a batch at a time, and the memory misses of a batch overlap.
+    /// @brief The values of many keys, as find() of each would give them. The keys are looked up a
+    /// batch at a time, so that on a structure larger than the caches their memory misses overlap.
     /// @param keys a range of keys, each convertible to std::string_view
     /// @return the results in the order of the keys.
     /// @throws as find(std::string_view), for the first key it would throw for; std::bad_alloc.

@@ -152,8 +152,8 @@ public:
     /// @param key the key
     /// @return true when present.
     bool contains(key_type key) const noexcept { return find(key).has_value(); }
-    /// @brief The values of many keys, as find() of each would give them, but faster: the keys are
-    /// looked up a batch at a time, and the memory misses of a batch overlap.
+    /// @brief The values of many keys, as find() of each would give them. The keys are looked up a
+    /// batch at a time, so that on a structure larger than the caches their memory misses overlap.
     /// @param keys the keys
     /// @param[out] values values[i] receives the value of keys[i], or `sentinel` when it is absent;
     ///        as long as keys
