@@ -42,6 +42,7 @@ struct AtSlot {
 class LinearProbe {
 public:
     static constexpr bool kScattered = false;  // the next slots share the current one's line
+    LinearProbe() = default;                   // unset, to be assigned
     LinearProbe(UInt slots, UInt hash) : LinearProbe(slots, AtSlot{hash % slots}) {}
     LinearProbe(UInt slots, AtSlot start) : size_(slots), slot_(start.slot) {}
     UInt slot() const { return slot_; }
@@ -59,14 +60,13 @@ private:
 class DoubleProbe {
 public:
     static constexpr bool kScattered = true;
+    DoubleProbe() = default;  // unset, to be assigned
     DoubleProbe(UInt slots, UInt hash) : DoubleProbe(slots, AtSlot{hash % slots}) {}
     DoubleProbe(UInt slots, AtSlot start)
         : size_(slots), start_(start.slot), slot_(start_), step_((slots - 2) - (start_ % (slots - 2))) {}
     UInt slot() const { return slot_; }
-    // The slot after the current one, without moving: for prefetching.
-    UInt Peek() const { return slot_ >= size_ - step_ ? slot_ - (size_ - step_) : slot_ + step_; }
     bool Next() {
-        slot_ = Peek();
+        slot_ = slot_ >= size_ - step_ ? slot_ - (size_ - step_) : slot_ + step_;
         return slot_ != start_;
     }
 
@@ -136,9 +136,8 @@ template <class Probe>
 // is that of a plain walk. Always inlined: out of line, every comparison would fetch the key and the
 // table's fields back through the closure.
 template <class Probe, bool kTombstones, class Matches>
-[[gnu::always_inline]] inline ProbeEnd ProbeFor(const UByte* prefixes, const UInt* slots, UInt nslots, UInt hash,
+[[gnu::always_inline]] inline ProbeEnd ProbeFor(const UByte* prefixes, const UInt* slots, Probe probe,
                                                 Matches&& matches) {
-    Probe probe(nslots, hash);
     if constexpr (Probe::kScattered) {
         PrefetchSlots(slots, probe);
         // The usual key sits in its first slot: compare it before gathering what lies behind.
@@ -171,12 +170,18 @@ template <class Probe, bool kTombstones, class Matches>
     }
 }
 
-// The probe for a key by the table's own equality; hash is the key's hash.
+// The probe for a key by the table's own equality, from the start of its path; hash is the key's hash.
 template <class Traits>
-[[gnu::always_inline]] inline ProbeEnd LocateKey(const typename Traits::Table* t, const void* bytes, UInt len, UInt hash, void* ptr) {
+[[gnu::always_inline]] inline ProbeEnd LocateKey(const typename Traits::Table* t, const void* bytes, UInt len,
+                                                 typename Traits::Probe start, void* ptr) {
     return ProbeFor<typename Traits::Probe, Traits::kTombstones>(
-        t->t_data + t->t_val_len, t->t_entries, Traits::Slots(t), hash,
-        [&](UInt e) { return EntryMatches(t, e, bytes, len, ptr); });
+        t->t_data + t->t_val_len, t->t_entries, start, [&](UInt e) { return EntryMatches(t, e, bytes, len, ptr); });
+}
+
+template <class Traits>
+[[gnu::always_inline]] inline ProbeEnd LocateKey(const typename Traits::Table* t, const void* bytes, UInt len,
+                                                 UInt hash, void* ptr) {
+    return LocateKey<Traits>(t, bytes, len, typename Traits::Probe(Traits::Slots(t), hash), ptr);
 }
 
 // Looks up n keys as n lookups without creation would, but a batch at a time, so that the misses of
@@ -200,13 +205,13 @@ bool FindMany(const typename Traits::Table* t, UInt n, const void* const* keys, 
     const ULong widest = t->t_key_size == 0 || t->t_key_size >= 4 ? ~ULong(0) : (ULong(1) << (8 * t->t_key_size)) - 1;
     for (UInt base = 0; base < n; base += kBatch) {
         const UInt m = n - base < kBatch ? n - base : kBatch;
-        UInt hashes[kBatch];
+        Probe starts[kBatch];
         for (UInt i = 0; i < m; ++i) {
-            hashes[i] = KeyHash(t, keys[base + i], lens[base + i], ptr);
-            PrefetchSlots(slots, Probe(nslots, hashes[i]));
+            starts[i] = Probe(nslots, KeyHash(t, keys[base + i], lens[base + i], ptr));
+            PrefetchSlots(slots, starts[i]);
         }
         for (UInt i = 0; i < m; ++i) {
-            Probe probe(nslots, hashes[i]);
+            Probe probe = starts[i];
             bool more = true, open = false;
             UInt at[kProbeAhead<Probe>], e[kProbeAhead<Probe>];
             GatherPath(prefixes, slots, probe, &more, &open, at, e);
@@ -214,7 +219,7 @@ bool FindMany(const typename Traits::Table* t, UInt n, const void* const* keys, 
         for (UInt i = 0; i < m; ++i) {
             values[base + i] = nullptr;
             if (lens[base + i] > widest) continue;
-            const ProbeEnd end = LocateKey<Traits>(t, keys[base + i], lens[base + i], hashes[i], ptr);
+            const ProbeEnd end = LocateKey<Traits>(t, keys[base + i], lens[base + i], starts[i], ptr);
             if (end.found) values[base + i] = t->t_data + end.entry;
         }
     }

@@ -419,13 +419,18 @@ public:
             for (std::size_t i = 0; i < n; ++i) out.push_back(ConstFound(values[i]));
             n = 0;
         };
+        bool usable = false;  // a table cannot freeze during the call: asked once, at the first key
         for (auto&& k : keys) {
             const std::string_view key = k;
             if (!t_) {
                 out.emplace_back();
                 continue;
             }
-            CheckUsable(key);
+            if (!usable) {
+                CheckNotFrozen();
+                usable = true;
+            }
+            CheckLength(key);
             bytes[n] = key.data();
             lens[n] = UInt(key.size());
             if (++n == kBatch) flush();
@@ -667,7 +672,13 @@ private:
     }
     // The checks the C lookups would make with an assertion.
     void CheckUsable(std::string_view key) const {
+        CheckNotFrozen();
+        CheckLength(key);
+    }
+    void CheckNotFrozen() const {
         if (Ops::Frozen(t_.get())) detail::Refuse(std::errc::operation_not_permitted, Name("frozen by a selection"));
+    }
+    void CheckLength(std::string_view key) const {
         // Every key_size holds a key shorter than 256 bytes, so the usual key costs no second call.
         if (key.size() < 256) return;
         const unsigned ks = Ops::KeySize(t_.get());
