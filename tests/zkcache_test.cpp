@@ -746,7 +746,7 @@ TEST(CacheThreads, RemovalsRaceWithStoresReadsAndTheCollector) {
     constexpr int kKeys = 40, kSteps = 20000;
     const UInt seed = Seed();
     std::atomic<bool> stop{false};
-    std::atomic<int> faults{0}, removed{0};
+    std::atomic<int> faults{0}, removed{0}, writersDone{0};
     std::thread collector([&] {
         zk::CollectorState state;
         while (!stop.load()) zk::CollectorCycle(c.c, &state, 1);
@@ -759,11 +759,15 @@ TEST(CacheThreads, RemovalsRaceWithStoresReadsAndTheCollector) {
                 const std::string key = "key-" + std::to_string(rng() % kKeys);
                 Store(c.c, key, zktest::MakeValue(key, UInt(w), ULong(i), ZK_CACHE_NEVER_EXPIRES, rng() % 300));
             }
+            ++writersDone;
         });
     }
+    // Removing an absent key is quick, so the remover keeps on until the writers are done: otherwise
+    // it can run all its steps before the first store lands and never race anything.
     threads.emplace_back([&] {
         std::mt19937_64 rng(seed * 7 + 2);
-        for (int i = 0; i < kSteps; ++i) removed += ZKCacheRemove(c.c, U("key-" + std::to_string(rng() % kKeys)));
+        for (int i = 0; i < kSteps || writersDone.load() < 2; ++i)
+            removed += ZKCacheRemove(c.c, U("key-" + std::to_string(rng() % kKeys)));
     });
     threads.emplace_back([&] {
         std::mt19937_64 rng(seed * 7 + 3);
