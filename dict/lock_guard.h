@@ -1,4 +1,4 @@
-// lock_guard.h: scoped pthread mutex guards for the library's thread-safe structures.
+// lock_guard.h: scoped lock guards, pthread mutexes first, for the library's thread-safe structures.
 //
 // A mutex that cannot be locked or unlocked means the memory holding it is corrupt or the lock
 // discipline is broken; going on could hand out another thread's data. So a failed lock prints
@@ -19,7 +19,8 @@
 
 namespace zk {
 
-// __builtin_FILE honours -fmacro-prefix-map as __FILE__ does, so reports name dict/zkcache.cpp.
+// __builtin_FILE honours -fmacro-prefix-map as __FILE__ does, so reports name dict/zkcache_pages.cpp,
+// not the path it was built from.
 [[noreturn]] inline void LockFailed(int rc, const char* path, int line, const char* function) {
     errno = rc;
     perror("pthread_mutex_lock failed");
@@ -85,21 +86,35 @@ inline void Unlock(pthread_mutex_t* mutex) {
     LockBoundary();
 }
 
-// Holds a mutex for its scope.
-class MutexLock {
+// Holds a lock for its scope. What the lock is, Hold says: a small value whose Acquire(path, line,
+// function) takes it, reporting a failure at the line that made the ScopedLock, and whose Release()
+// lets it go.
+template <class Hold>
+class ScopedLock {
 public:
-    explicit MutexLock(pthread_mutex_t* mutex, const char* path = __builtin_FILE(), int line = __builtin_LINE(),
-                       const char* function = __builtin_FUNCTION())
-        : mutex_(mutex) {
-        Lock(mutex_, path, line, function);
+    explicit ScopedLock(Hold hold, const char* path = __builtin_FILE(), int line = __builtin_LINE(),
+                        const char* function = __builtin_FUNCTION())
+        : hold_(hold) {
+        hold_.Acquire(path, line, function);
     }
-    ~MutexLock() { Unlock(mutex_); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
+    ~ScopedLock() { hold_.Release(); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
 
 private:
-    pthread_mutex_t* mutex_;
+    Hold hold_;
 };
+
+// A pthread mutex; made from the mutex's address, so that MutexLock lock(&mutex) reads as it says.
+struct MutexHold {
+    MutexHold(pthread_mutex_t* held) : mutex(held) {}
+    void Acquire(const char* path, int line, const char* function) { Lock(mutex, path, line, function); }
+    void Release() { Unlock(mutex); }
+    pthread_mutex_t* mutex;
+};
+
+// Holds a mutex for its scope.
+using MutexLock = ScopedLock<MutexHold>;
 
 // Owns a mutex that is already held (taken with TryLock, or handed over), or none; releases it at
 // the end of its scope unless Release() gave it up first.

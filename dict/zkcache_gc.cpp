@@ -17,10 +17,8 @@
 namespace zk {
 namespace {
 
-void ResetPage(Page* page) {
-    page->p_alloc_ptr = page->p_copy_ptr = reinterpret_cast<char*>(page + 1);
-    page->p_last = nullptr;
-}
+// How long a sleeping or stalled collector waits for a store to take a page before it looks again.
+constexpr ULong kCollectorWaitMs = 1000;
 
 bool IndexNames(const AVLLDictValue* slot, const CacheBlock* block) {
     return slot != nullptr && *slot == reinterpret_cast<std::uintptr_t>(block);
@@ -37,16 +35,16 @@ void EmergencyPass(Cache* cache) {
         Page* page;
         {
             MutexLock allocLock(&cache->c_alloc_mutex);
-            page = GetFullPage(cache, false, false);
+            page = GetFullPage(cache, ListEnd::kTail, ListLock::kHeld);
             if (page == nullptr) return;
             if (!GCLowThreshold(cache)) {
-                AddFullPage(cache, page, false, false);
+                AddFullPage(cache, page, ListEnd::kTail, ListLock::kHeld);
                 return;
             }
         }
         PageFreeBlocks(cache, page);
         Impl(cache)->counters.pages_emergency.fetch_add(1, std::memory_order_relaxed);
-        AddFreePage(cache, page, true, true);
+        AddFreePage(cache, page, ListEnd::kHead);
     }
 }
 
@@ -189,26 +187,26 @@ bool CollectorCycle(Cache* cache, CollectorState* state, ULong waitMs) {
         bool freeIsFull = false;
         const ULong limit = GCGetMinTime(cache, GetCurrentTimeMilliseconds());
         if (pageFree == nullptr) {
-            pageFree = GetFreePage(cache, false, true, true);
+            pageFree = GetFreePage(cache, ListEnd::kTail, Reserve::kUse);
             if (pageFree == nullptr) {
                 EmergencyPass(cache);
                 break;
             }
         }
         if (pageFull == nullptr) {
-            pageFull = GetFullPage(cache, false, true);
+            pageFull = GetFullPage(cache, ListEnd::kTail);
             if (pageFull == nullptr) {
-                AddFreePage(cache, pageFree, false, true);
+                AddFreePage(cache, pageFree, ListEnd::kTail);
                 return true;
             }
         }
         PageCopyBlocks(cache, limit, pageFull, pageFree, &fullIsEmpty, &freeIsFull, GetCurrentTimeMilliseconds());
         if (fullIsEmpty) {
-            AddFreePage(cache, pageFull, true, true);
+            AddFreePage(cache, pageFull, ListEnd::kHead);
             pageFull = nullptr;
         }
         if (freeIsFull) {
-            AddFullPage(cache, pageFree, true, true);
+            AddFullPage(cache, pageFree, ListEnd::kHead);
             pageFree = nullptr;
         }
         ShiftIfDue(cache);
@@ -227,8 +225,8 @@ bool CollectorCycle(Cache* cache, CollectorState* state, ULong waitMs) {
         }
     }
     // The kept source is the next one taken; the kept destination is the next page a store fills.
-    if (pageFull != nullptr) AddFullPage(cache, pageFull, false, true);
-    if (pageFree != nullptr) AddFreePage(cache, pageFree, false, true);
+    if (pageFull != nullptr) AddFullPage(cache, pageFull, ListEnd::kTail);
+    if (pageFree != nullptr) AddFreePage(cache, pageFree, ListEnd::kTail);
     return true;
 }
 
@@ -240,7 +238,7 @@ void* CacheGCMain(void* arg) {
         ConditionSignal(&cache->c_start_cond);
     }
     CollectorState state;
-    while (CollectorCycle(cache, &state, 1000)) {
+    while (CollectorCycle(cache, &state, kCollectorWaitMs)) {
     }
     return nullptr;
 }

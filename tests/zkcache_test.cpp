@@ -35,11 +35,11 @@ UInt Seed() { return zktest::Seed(); }
 unsigned long long ULL(ULong v) { return v; }
 const UByte* U(const std::string& s) { return reinterpret_cast<const UByte*>(s.c_str()); }
 
-// A cache deleted at the end of the test. Without a collector the test runs its steps itself.
+// A cache deleted at the end of the test. Without a collector thread the test runs its steps itself.
 struct TestCache {
     Cache* c;
     TestCache(UInt regionSize, UInt pageSize, double safety, double low, double high, UInt generation, ULong size,
-              bool collector = false)
+              zk::Collector collector = zk::Collector::kManual)
         : c(zk::CacheNewInternal(regionSize, pageSize, safety, low, high, generation, size, collector)) {}
     ~TestCache() { ZKCacheDelete(c); }
     Cache* operator->() const { return c; }
@@ -161,11 +161,11 @@ TEST(CacheCreate, EveryAddressOfAPageLeadsBackToThatPageInEveryRegion) {
 TEST(CacheLists, DefaultsRefuseStoresAtFiveFreePages) {
     TestCache c(16, 1048576, 1, 8, 16, 60000, 16 << 20);
     int taken = 0;
-    while (zk::GetFreePage(c.c, false, true, false) != nullptr) ++taken;
+    while (zk::GetFreePage(c.c, zk::ListEnd::kTail, zk::Reserve::kKeep) != nullptr) ++taken;
     EXPECT_EQ(taken, 11);
     EXPECT_EQ(c->c_nb_free_pages, 5u);
     // The collector may still take them.
-    EXPECT_NE(zk::GetFreePage(c.c, false, true, true), nullptr);
+    EXPECT_NE(zk::GetFreePage(c.c, zk::ListEnd::kTail, zk::Reserve::kUse), nullptr);
 }
 
 TEST(CacheLists, ThresholdsCountPagesFirstThenTheFreeShare) {
@@ -308,7 +308,7 @@ TEST(CacheHistogram, AgeLimitSparesSlotsWhileTheTargetStaysOlder) {
 // ---- store and read ---------------------------------------------------------------------------------
 
 TEST(CacheStoreRead, ValuesComeBackThroughBothReads) {
-    TestCache c(16, 4096, 1, 8, 16, 60000, 64 * 4096, true);
+    TestCache c(16, 4096, 1, 8, 16, 60000, 64 * 4096, zk::Collector::kThread);
     ASSERT_TRUE(Store(c.c, "alpha", "first value"));
     EXPECT_EQ(Get(c.c, "alpha"), "first value");
     EXPECT_FALSE(Get(c.c, "beta"));
@@ -357,7 +357,7 @@ TEST(CacheStoreRead, ValuesComeBackThroughBothReads) {
 }
 
 TEST(CacheStoreRead, ExpiryIsAbsoluteAndStrict) {
-    TestCache c(16, 4096, 1, 8, 16, 60000, 64 * 4096, true);
+    TestCache c(16, 4096, 1, 8, 16, 60000, 64 * 4096, zk::Collector::kThread);
     const ULong now = GetCurrentTimeMilliseconds();
     ASSERT_TRUE(Store(c.c, "past", "v", now - 1000));
     ASSERT_TRUE(Store(c.c, "now", "v", now));
@@ -397,8 +397,32 @@ TEST(CacheStoreRead, OnlyTheFingerprintMatchingReadsAsAbsent) {
 struct CacheCopyStep : ::testing::Test {
     TestCache c{16, kPage, 0, 8, 16, 1000, 16 * kPage};
     ULong t = GetCurrentTimeMilliseconds();
-    Page* Take() { return zk::GetFreePage(c.c, false, true, true); }
+    Page* Take() { return zk::GetFreePage(c.c, zk::ListEnd::kTail, zk::Reserve::kUse); }
     const zk::CacheCounters& counters() { return zk::Impl(c.c)->counters; }
+
+    // What a copy step says of its two pages.
+    struct Step {
+        bool emptied;  // the source has nothing left to copy
+        bool filled;   // the destination ran out of room
+    };
+    // A copy step from src to dst, with the age limit and the time at t. The flags start out as the
+    // opposite of what is expected, so that a step that leaves one unset fails.
+    void CopyStep(Page* src, Page* dst, Step expected) {
+        bool emptied = !expected.emptied, filled = !expected.filled;
+        zk::PageCopyBlocks(c.c, t, src, dst, &emptied, &filled, t);
+        EXPECT_EQ(emptied, expected.emptied);
+        EXPECT_EQ(filled, expected.filled);
+    }
+
+    // What the copy steps so far did with the valid blocks they walked.
+    struct Blocks {
+        ULong copied, dropped, replaced;
+    };
+    void ExpectBlocks(Blocks expected) {
+        EXPECT_EQ(counters().blocks_copied, expected.copied);
+        EXPECT_EQ(counters().blocks_dropped, expected.dropped);
+        EXPECT_EQ(counters().blocks_replaced, expected.replaced);
+    }
 };
 
 TEST_F(CacheCopyStep, CopiesRecentBlocksAndDropsOldAndExpiredOnes) {
@@ -412,10 +436,7 @@ TEST_F(CacheCopyStep, CopiesRecentBlocksAndDropsOldAndExpiredOnes) {
     ZKCacheGetSize(c.c, &objects, nullptr);
     ASSERT_EQ(objects, 3u);
 
-    bool emptied = false, filled = true;
-    zk::PageCopyBlocks(c.c, t, src, dst, &emptied, &filled, t);
-    EXPECT_TRUE(emptied);
-    EXPECT_FALSE(filled);
+    CopyStep(src, dst, {.emptied = true, .filled = false});
     EXPECT_EQ(src->p_last, nullptr);
     EXPECT_EQ(src->p_alloc_ptr, src->p_copy_ptr);
     ASSERT_NE(Indexed(c.c, "recent"), nullptr);
@@ -423,12 +444,11 @@ TEST_F(CacheCopyStep, CopiesRecentBlocksAndDropsOldAndExpiredOnes) {
     EXPECT_EQ(Indexed(c.c, "recent")->b_accessed, t + 5);
     EXPECT_EQ(Indexed(c.c, "old"), nullptr);
     EXPECT_EQ(Indexed(c.c, "expired"), nullptr);
-    EXPECT_EQ(counters().blocks_copied, 1u);
-    EXPECT_EQ(counters().blocks_dropped, 2u);
+    ExpectBlocks({.copied = 1, .dropped = 2, .replaced = 0});
     ZKCacheGetSize(c.c, &objects, nullptr);
     EXPECT_EQ(objects, 1u);
-    zk::AddFreePage(c.c, src, true, true);
-    zk::AddFreePage(c.c, dst, false, true);
+    zk::AddFreePage(c.c, src, zk::ListEnd::kHead);
+    zk::AddFreePage(c.c, dst, zk::ListEnd::kTail);
     ExpectSound(c.c);
     EXPECT_EQ(Get(c.c, "recent"), std::string(200, 'r'));
 }
@@ -440,24 +460,18 @@ TEST_F(CacheCopyStep, DestinationOutOfRoomLeavesTheRestForTheNextOne) {
     Write(c.c, src, "b", std::string(200, 'b'))->b_accessed = t - 5;
     Write(c.c, src, "d", std::string(200, 'd'))->b_accessed = t + 5;
     Write(c.c, dst, "filler", std::string(936 - 300 - 56 - 7, 'f'));   // leaves room for one block
-    bool emptied = true, filled = false;
-    zk::PageCopyBlocks(c.c, t, src, dst, &emptied, &filled, t);
-    EXPECT_FALSE(emptied);
-    EXPECT_TRUE(filled);
+    CopyStep(src, dst, {.emptied = false, .filled = true});
     EXPECT_EQ(Indexed(c.c, "a")->b_page, dst);
     EXPECT_EQ(Indexed(c.c, "b"), nullptr);
     EXPECT_EQ(Indexed(c.c, "d")->b_page, src);  // still valid where it was
-    zk::AddFullPage(c.c, dst, true, true);
+    zk::AddFullPage(c.c, dst, zk::ListEnd::kHead);
 
     Page* dst2 = Take();
-    zk::PageCopyBlocks(c.c, t, src, dst2, &emptied, &filled, t);
-    EXPECT_TRUE(emptied);
-    EXPECT_FALSE(filled);
+    CopyStep(src, dst2, {.emptied = true, .filled = false});
     EXPECT_EQ(Indexed(c.c, "d")->b_page, dst2);
-    EXPECT_EQ(counters().blocks_copied, 2u);   // a was skipped on the second walk
-    EXPECT_EQ(counters().blocks_dropped, 1u);
-    zk::AddFreePage(c.c, src, true, true);
-    zk::AddFreePage(c.c, dst2, false, true);
+    ExpectBlocks({.copied = 2, .dropped = 1, .replaced = 0});  // a was skipped on the second walk
+    zk::AddFreePage(c.c, src, zk::ListEnd::kHead);
+    zk::AddFreePage(c.c, dst2, zk::ListEnd::kTail);
     ExpectSound(c.c);
     EXPECT_EQ(Get(c.c, "a"), std::string(200, 'a'));
     EXPECT_EQ(Get(c.c, "d"), std::string(200, 'd'));
@@ -471,13 +485,9 @@ TEST_F(CacheCopyStep, AnOlderBlockOfAKeyStoredAgainNeitherTakesBackNorRemovesThe
     Write(c.c, other, "kept", "new kept");
     Write(c.c, other, "aged", "new aged");
     Page* dst = Take();
-    bool emptied = false, filled = false;
-    zk::PageCopyBlocks(c.c, t, src, dst, &emptied, &filled, t);
-    EXPECT_TRUE(emptied);
-    EXPECT_EQ(counters().blocks_copied, 0u);
-    EXPECT_EQ(counters().blocks_replaced, 1u);
-    EXPECT_EQ(counters().blocks_dropped, 1u);
-    for (Page* p : {src, other, dst}) zk::AddFreePage(c.c, p, true, true);
+    CopyStep(src, dst, {.emptied = true, .filled = false});
+    ExpectBlocks({.copied = 0, .dropped = 1, .replaced = 1});
+    for (Page* p : {src, other, dst}) zk::AddFreePage(c.c, p, zk::ListEnd::kHead);
     ExpectSound(c.c);
     EXPECT_EQ(Get(c.c, "kept"), "new kept");
     EXPECT_EQ(Get(c.c, "aged"), "new aged");
@@ -516,15 +526,11 @@ TEST_F(CacheCopyStep, RemovalMissesAtOnceAndLeavesTheBytesToTheCollector) {
     // The collector copies what is left to read and drops the old block of the key stored twice; the
     // removed bytes go with the page.
     Page* dst = Take();
-    bool emptied = false, filled = true;
-    zk::PageCopyBlocks(c.c, t, src, dst, &emptied, &filled, t);
-    EXPECT_TRUE(emptied);
-    EXPECT_EQ(counters().blocks_copied, 1u);
-    EXPECT_EQ(counters().blocks_replaced, 1u);
-    EXPECT_EQ(counters().blocks_dropped, 0u);
+    CopyStep(src, dst, {.emptied = true, .filled = false});
+    ExpectBlocks({.copied = 1, .dropped = 0, .replaced = 1});
     EXPECT_EQ(size_t(dst->p_alloc_ptr - dst->p_copy_ptr), (sizeof(CacheBlock) + 205 + 7) & ~size_t(7));
-    zk::AddFreePage(c.c, src, true, true);
-    zk::AddFreePage(c.c, dst, false, true);
+    zk::AddFreePage(c.c, src, zk::ListEnd::kHead);
+    zk::AddFreePage(c.c, dst, zk::ListEnd::kTail);
     ExpectSound(c.c);
     EXPECT_EQ(Get(c.c, "kept"), std::string(200, 'k'));
 }
@@ -535,7 +541,7 @@ TEST_F(CacheCopyStep, EmergencyPassEmptiesOldestFullPagesUntilNoLongerLow) {
     ASSERT_EQ(pages.size(), 16u);
     for (size_t i = 0; i < pages.size(); ++i) {
         Write(c.c, pages[i], "k" + std::to_string(i), std::string(300, 'v'));
-        zk::AddFullPage(c.c, pages[i], true, true);  // pages[0] ends at the tail: the oldest
+        zk::AddFullPage(c.c, pages[i], zk::ListEnd::kHead);  // pages[0] ends at the tail: the oldest
     }
     zk::CollectorState state;
     state.sleeping = false;
@@ -556,9 +562,9 @@ TEST_F(CacheCopyStep, EmergencyPassEmptiesOldestFullPagesUntilNoLongerLow) {
 TEST(CacheCollector, APassThatCanFreeNothingEndsAfterOneRound) {
     TestCache c(6, kPage, 0, 100, 0, 250, 6 * kPage);
     for (int i = 0; i < 4; ++i) {
-        Page* page = zk::GetFreePage(c.c, false, true, true);
+        Page* page = zk::GetFreePage(c.c, zk::ListEnd::kTail, zk::Reserve::kUse);
         Write(c.c, page, "k" + std::to_string(i), std::string(800, char('a' + i)));
-        zk::AddFullPage(c.c, page, true, true);
+        zk::AddFullPage(c.c, page, zk::ListEnd::kHead);
     }
     const zk::CacheCounters& counters = zk::Impl(c.c)->counters;
     zk::CollectorState state;
@@ -584,7 +590,7 @@ TEST_F(CacheCopyStep, APassCopiesUntilHighAndPutsEmptiedPagesAtTheFreeHead) {
             keys.push_back("key" + std::to_string(keys.size()));
             Write(c.c, page, keys.back(), std::string(250, char('a' + keys.size() % 26)))->b_accessed = aged;
         }
-        zk::AddFullPage(c.c, page, true, true);  // the first written ends at the tail: the oldest
+        zk::AddFullPage(c.c, page, zk::ListEnd::kHead);  // the first written ends at the tail: the oldest
     }
     {
         zk::MutexLock lock(&c->c_histo_mutex);
@@ -674,19 +680,19 @@ TEST(CacheDeathTest, BrokenInvariantsStopWithTheirConditions) {
     EXPECT_DEATH(
         {
             c->c_nb_free_pages = 0;
-            zk::GetFreePage(c.c, true, true, true);
+            zk::GetFreePage(c.c, zk::ListEnd::kHead, zk::Reserve::kUse);
         },
         "cache->c_nb_free_pages > 0");
     EXPECT_DEATH(
         {
-            Page* p = zk::GetFreePage(c.c, false, true, true);
+            Page* p = zk::GetFreePage(c.c, zk::ListEnd::kTail, zk::Reserve::kUse);
             Write(c.c, p, "k", "v")->b_next = reinterpret_cast<CacheBlock*>(p);
             Write(c.c, p, "l", "v");
         },
         "page->p_last->b_next == NULL");
     EXPECT_DEATH(
         {
-            Page* p = zk::GetFreePage(c.c, false, true, true);
+            Page* p = zk::GetFreePage(c.c, zk::ListEnd::kTail, zk::Reserve::kUse);
             Write(c.c, p, "k", "v");
             c->c_nb_objects = 0;
             zk::PageFreeBlocks(c.c, p);
@@ -805,9 +811,9 @@ TEST(CacheThreads, DeletionEndsAPassThatCannotReachTheHighMark) {
     // rises above 5. Deletion must still end the pass.
     TestCache c(8, 4096, 0, 8, 16, 60000, 8 * 4096);
     for (const char* key : {"a", "b", "c"}) {
-        Page* page = zk::GetFreePage(c.c, false, true, true);
+        Page* page = zk::GetFreePage(c.c, zk::ListEnd::kTail, zk::Reserve::kUse);
         Write(c.c, page, key, std::string(3000, key[0]));
-        zk::AddFullPage(c.c, page, true, true);
+        zk::AddFullPage(c.c, page, zk::ListEnd::kHead);
     }
     c->c_gc_thread = ThreadCreate_(zk::CacheGCMain, c.c, 0, __FILE__, __LINE__);
     {
