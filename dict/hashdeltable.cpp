@@ -21,12 +21,6 @@ const float kNormalizeFactor = std::bit_cast<float>(0x3F800054u);
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the serialised slots are copied from memory as little-endian numbers");
 
-// The capacity rule, each tombstone counting twice: whether a new key is refused now. The creating
-// lookup applies it and HashDelTableRefuses reports it, so that the two cannot drift apart.
-bool RefusesNewKey(const HashDelTable* table) {
-    return ULong(table->t_nkeys) + 2 * ULong(table->t_deleted) >= table->t_nkeys_max;
-}
-
 void FillEmpty(HashDelTable* table) {
     std::memset(table->t_entries, 0xFF, sizeof(UInt) * size_t(table->t_nentries));
 }
@@ -68,6 +62,12 @@ void HashDelTableNormalize(HashDelTable* table, void* ptr) {
     if (table->t_deleted != 0) HashDelTableGrow(table, kNormalizeFactor, ptr);
 }
 
+void HashDelTableTraits::ResizeData(HashDelTable* t, size_t size) {
+    t->t_data = static_cast<UByte*>(Allocate_(size, t->t_data, kPath, __LINE__));
+    t->t_data_size = size;
+    AdviseHugePages(t->t_data, size);
+}
+
 std::string CheckHashDelTable(const HashDelTable* t, void* ptr) {
     if (!t->t_aligned) return "table is not aligned";
     if (t->t_nentries != SlotCount(t->t_nkeys_max)) return "slot count is not Prime(3 * capacity / 2)";
@@ -81,9 +81,9 @@ using Engine = zk::HashDelTableTraits;
 
 extern "C" {
 
-ZK_EXPORT UInt HashDelTableKey(const HashDelTable* table, const void* val, const UByte** bytes) {
-    return zk::EntryKey(table, val, bytes);
-}
+// HashDelTableKey, Size, Capacity, Full, ValueSize, KeySize, Frozen, FindMany, Enumerate, GetOffset and the
+// iterator's calls but Init, made as HashTable's are (dict/table_engine.h).
+ZK_TABLE_SHARED_CALLS(HashDelTable, Engine, kPath)
 
 ZK_EXPORT void HashDelTableInit(HashDelTable* table, UInt capacity, HashKeyFunction hash, HashValueFunction value,
                                 HashEqualFunction equal, UInt val_len, UByte key_size) {
@@ -119,21 +119,9 @@ ZK_EXPORT void HashDelTableFree(HashDelTable* table) {
     UnAllocate_(table, kPath, __LINE__);
 }
 
-ZK_EXPORT UInt HashDelTableSize(const HashDelTable* table) { return table->t_nkeys; }
-
-ZK_EXPORT UInt HashDelTableCapacity(const HashDelTable* table) { return table->t_nkeys_max; }
-
-ZK_EXPORT Boolean HashDelTableFull(const HashDelTable* table) { return table->t_nkeys == table->t_nkeys_max; }
-
-ZK_EXPORT Boolean HashDelTableRefuses(const HashDelTable* table) { return RefusesNewKey(table) ? TRUE : FALSE; }
+ZK_EXPORT Boolean HashDelTableRefuses(const HashDelTable* table) { return Engine::Refuses(table) ? TRUE : FALSE; }
 
 ZK_EXPORT UInt HashDelTableRemoved(const HashDelTable* table) { return table->t_deleted; }
-
-ZK_EXPORT UInt HashDelTableValueSize(const HashDelTable* table) { return table->t_val_len; }
-
-ZK_EXPORT UByte HashDelTableKeySize(const HashDelTable* table) { return table->t_key_size; }
-
-ZK_EXPORT Boolean HashDelTableFrozen(const HashDelTable* table) { return table->t_selected ? TRUE : FALSE; }
 
 ZK_EXPORT void HashDelTableGrow(HashDelTable* table, float factor, void* ptr) {
     if (table->t_deleted != 0) Rewrite(table);
@@ -153,32 +141,7 @@ ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt le
     const UInt h = zk::KeyHash(table, bytes, len, ptr);
     ZK_ASSERT(!table->t_selected);
     zk::CheckKeyLength(table->t_key_size, len);
-
-    const zk::ProbeEnd end = zk::LocateKey<Engine>(table, bytes, len, h, ptr);
-    if (end.found) {
-        if (offset) *offset = end.entry;
-        return table->t_data + end.entry;
-    }
-    // A probe that came round without meeting an empty slot has nowhere to file a key; the capacity
-    // rule rules that out for every table this library makes.
-    if (!create || !end.open || RefusesNewKey(table)) return nullptr;
-
-    auto resize = [table](size_t size) {
-        table->t_data = static_cast<UByte*>(Allocate_(size, table->t_data, kPath, __LINE__));
-        table->t_data_size = size;
-        zk::AdviseHugePages(table->t_data, size);
-    };
-    UInt entry;
-    if (zk::AppendEntry(table, bytes, len, ptr, resize, &entry) != zk::Append::kCreated) return nullptr;
-    table->t_nkeys++;
-    table->t_entries[end.slot] = entry;
-    if (offset) *offset = entry;
-    return table->t_data + entry;
-}
-
-ZK_EXPORT Boolean HashDelTableFindMany(const HashDelTable* table, UInt n, const void* const* keys,
-                                       const UInt* lens, void** values, void* ptr) {
-    return zk::FindMany<Engine>(table, n, keys, lens, values, ptr) ? TRUE : FALSE;
+    return zk::FindOrAppend<Engine>(table, bytes, len, h, create, offset, ptr);
 }
 
 ZK_EXPORT Boolean HashDelTableRemove(HashDelTable* table, const void* bytes, UInt len, void* ptr) {
@@ -194,10 +157,6 @@ ZK_EXPORT Boolean HashDelTableRemove(HashDelTable* table, const void* bytes, UIn
 
 // ---- walks, selections and positions ----------------------------------------------------------------
 
-ZK_EXPORT UInt HashDelTableEnumerate(HashDelTable* table, UInt offset, HashEnumerateFunction fun, void* ptr) {
-    return zk::Enumerate<Engine>(table, offset, fun, ptr);
-}
-
 ZK_EXPORT UInt HashDelTableSelect(HashDelTable* table, UInt count, HashSelectFunction select, void* ptr) {
     return zk::Select<Engine>(table, count, select, ptr, nullptr);
 }
@@ -212,37 +171,12 @@ ZK_EXPORT void* HashDelTableGetIndex(const HashDelTable* table, UInt i) {
     return table->t_data + table->t_entries[i];
 }
 
-ZK_EXPORT void* HashDelTableGetOffset(const HashDelTable* table, UInt offset) { return table->t_data + offset; }
-
 ZK_EXPORT HashDelTableIterator* HashDelTableIteratorInit(HashDelTable* table, void* ptr) {
     if (table == nullptr) return nullptr;
-    auto* it = static_cast<HashDelTableIterator*>(Allocate_(sizeof(HashDelTableIterator), nullptr, kPath, __LINE__));
-    it->t_hash = table;
-    it->t_offset = 0;
+    auto* it = zk::NewIterator<HashDelTableIterator>(table, kPath, __LINE__);
     if (!table->t_selected) zk::HashDelTableNormalize(table, ptr);
     return it;
 }
-
-ZK_EXPORT Boolean HashDelTableIteratorEnd(const HashDelTableIterator* it) {
-    return zk::IteratorEnd(it) ? TRUE : FALSE;
-}
-
-ZK_EXPORT void HashDelTableIteratorNext(HashDelTableIterator* it) { zk::IteratorNext(it); }
-
-ZK_EXPORT UInt HashDelTableIteratorGetKey(const HashDelTableIterator* it, const UByte** kLen) {
-    return zk::IteratorKey(it, kLen);
-}
-
-ZK_EXPORT void* HashDelTableIteratorGetValue(const HashDelTableIterator* it) { return zk::IteratorValue(it); }
-
-ZK_EXPORT HashDelTableIterator* HashDelTableIteratorCopy(const HashDelTableIterator* it) {
-    if (it == nullptr) return nullptr;
-    auto* copy = static_cast<HashDelTableIterator*>(Allocate_(sizeof(HashDelTableIterator), nullptr, kPath, __LINE__));
-    *copy = *it;
-    return copy;
-}
-
-ZK_EXPORT void HashDelTableIteratorFinalize(HashDelTableIterator* it) { UnAllocate_(it, kPath, __LINE__); }
 
 // ---- clearing, copying, bytes -------------------------------------------------------------------------
 

@@ -10,6 +10,11 @@
  * area; growing compacts the data area first, moving the live entries down over the removed ones,
  * and then re-files them.
  *
+ * A call HashDelTableX with a namesake HashTableX behaves as that one, documented in full in
+ * dict/hashtable.h (its callbacks, its preconditions, what it writes), but for what its entry below
+ * says: the capacity rule, removal and the compactions, selections only in place, heap memory only,
+ * and a serialised form instead of files.
+ *
  * @par Capacity
  * A table accepts t_nkeys_max keys, each tombstone counting twice: a creating lookup of a
  * new key returns NULL once t_nkeys + 2 * t_deleted reaches t_nkeys_max. The caller then grows the
@@ -142,19 +147,19 @@ ZK_EXPORT HashDelTable* HashDelTableNew(UInt capacity, HashKeyFunction hash, Has
  */
 ZK_EXPORT void HashDelTableFree(HashDelTable* table);
 /**
- * @brief The number of live keys (after an in-place selection: of keys selected).
+ * @brief As HashTableSize, counting live keys only (after an in-place selection: keys selected).
  * @param table the table
  * @return the count.
  */
 ZK_EXPORT UInt HashDelTableSize(const HashDelTable* table);
 /**
- * @brief The number of keys accepted.
+ * @brief As HashTableCapacity: the keys accepted, each tombstone counting twice (see Capacity above).
  * @param table the table
  * @return the capacity.
  */
 ZK_EXPORT UInt HashDelTableCapacity(const HashDelTable* table);
 /**
- * @brief Whether the live keys reach the capacity.
+ * @brief As HashTableFull: whether the live keys reach the capacity.
  * @param table the table
  * @return TRUE when full.
  * @note Tombstones are not counted, so a table that is not full may still refuse new keys; see
@@ -178,78 +183,66 @@ ZK_EXPORT Boolean HashDelTableRefuses(const HashDelTable* table);
  */
 ZK_EXPORT UInt HashDelTableRemoved(const HashDelTable* table);
 /**
- * @brief The size of every value area, as chosen at creation.
+ * @brief As HashTableValueSize.
  * @param table the table
  * @return the bytes of each value area.
  */
 ZK_EXPORT UInt HashDelTableValueSize(const HashDelTable* table);
 /**
- * @brief The width of the key-length prefix, as chosen at creation (or read with the serialised
- * form).
+ * @brief As HashTableKeySize; a table read from a serialised form has the form's.
  * @param table the table
  * @return 1 to 4 for a length of that many fixed bytes, 0 for the variable-length code.
  */
 ZK_EXPORT UByte HashDelTableKeySize(const HashDelTable* table);
 /**
- * @brief Whether an in-place selection has frozen the table (see Walks above).
+ * @brief As HashTableFrozen; here only HashDelTableSelect freezes (see Walks above).
  * @param table the table
  * @return TRUE from HashDelTableSelect (or the read of a form saved so) until HashDelTableClear;
  *         HashDelTableFind, HashDelTableRemove and HashDelTableGrow would then stop on an assertion.
  */
 ZK_EXPORT Boolean HashDelTableFrozen(const HashDelTable* table);
 /**
- * @brief Compacts the data area when there are tombstones, multiplies the capacity by factor
- * (single precision, truncated), resizes the slot array and re-files every live entry.
- *
- * Entries may move and change their offsets.
+ * @brief As HashTableGrow, but first compacts the data area when there are tombstones, and re-files
+ * only the live entries, which may move and change their offsets.
  *
  * @param table  the table, not selected
  * @param factor above 1.0; just above 1.0 only compacts
- * @param ptr    the caller's context for the hash; pass the same ptr as to HashDelTableFind, since
- *               both hash with it
+ * @param ptr    the caller's context for the hash, the same as for HashDelTableFind
  * @pre factor > 1.0 and the table is not frozen by a selection, or the process stops on an
  *      assertion.
  */
 ZK_EXPORT void HashDelTableGrow(HashDelTable* table, float factor, void* ptr);
 /**
- * @brief Looks a key up, creating its entry when asked.
+ * @brief As HashTableFind, among the live entries: looks a key up, creating its entry when asked.
  *
- * With create FALSE it writes nothing, so readers may share a table no thread changes (see Threads
- * above).
+ * A new entry goes at the end of the data area. The capacity rule (see Capacity above) refuses it
+ * where HashTableFind's full table would; so do the value callback, and want of room in the data
+ * area. With create FALSE it writes nothing.
  *
- * @param table       the table
+ * @param table       the table, not frozen by a selection
  * @param bytes       the key bytes
  * @param len         the key length
- * @param create      TRUE: an absent key gets a new entry at the end of the data area (value area
- *                    zero-filled or set by the value callback), unless the capacity rule refuses
- *                    it, the value callback refuses it, or the entry would take the data area to
- *                    HASH_DELETED bytes
+ * @param create      TRUE: an absent key gets a new entry, unless it is refused as above
  * @param[out] offset receives the entry's offset when it is not NULL and an entry is returned
  * @param ptr         the caller's context, passed to the callbacks
  * @return the value pointer of the live entry whose key equals the len bytes at bytes, or NULL
  *         (and with create no entry is made).
- * @pre The table is not frozen by a selection, and with key_size 1 to 3 len is below
- *      2^(8 * key_size); otherwise the process stops on an assertion.
+ * @pre As for HashTableFind, or the process stops on an assertion.
  */
 ZK_EXPORT void* HashDelTableFind(HashDelTable* table, const void* bytes, UInt len, Boolean create,
                                  UInt* offset, void* ptr);
 /**
- * @brief Looks n keys up at once, each as HashDelTableFind with create FALSE would. On a
- * table larger than the processor's caches it is faster than n such calls: the memory misses of a
- * batch of keys overlap instead of coming one after another.
- *
- * It writes nothing to the table, so readers may share a table no thread changes.
+ * @brief As HashTableFindMany: n lookups at once, each as HashDelTableFind with create FALSE, and
+ * nothing written to the table.
  *
  * @param table       the table, not frozen by a selection
  * @param n           the number of keys
  * @param keys        keys[i] is the bytes of key i
- * @param lens        lens[i] is its length; a key too long for the table's fixed-width lengths is
- *                    answered NULL, as it cannot be present
+ * @param lens        lens[i] is its length
  * @param[out] values values[i] receives the value pointer of key i, or NULL when it is absent
  * @param ptr         the caller's context, passed to the callbacks
  * @retval TRUE  the keys were looked up
- * @retval FALSE with errno EINVAL for a NULL table, a frozen one, or NULL arrays with n above 0;
- *               nothing is written
+ * @retval FALSE with errno EINVAL, for the arguments HashTableFindMany refuses; nothing is written
  */
 ZK_EXPORT Boolean HashDelTableFindMany(const HashDelTable* table, UInt n, const void* const* keys,
                                        const UInt* lens, void** values, void* ptr);
@@ -268,13 +261,10 @@ ZK_EXPORT Boolean HashDelTableFindMany(const HashDelTable* table, UInt n, const 
  */
 ZK_EXPORT Boolean HashDelTableRemove(HashDelTable* table, const void* bytes, UInt len, void* ptr);
 /**
- * @brief The key of an entry.
- *
- * It writes nothing, so readers may share a table no thread changes.
- *
+ * @brief As HashTableKey: the key of an entry, writing nothing.
  * @param table      the table
  * @param val        the entry's value pointer
- * @param[out] bytes receives the address of the key, which points into the data area
+ * @param[out] bytes receives the address of the key, in the data area
  * @return the key length.
  */
 ZK_EXPORT UInt HashDelTableKey(const HashDelTable* table, const void* val, const UByte** bytes);
@@ -282,23 +272,22 @@ ZK_EXPORT UInt HashDelTableKey(const HashDelTable* table, const void* val, const
 /* ---- walks, selections and positions --------------------------------------------------------- */
 
 /**
- * @brief Calls fun on the value pointer of every entry from the entry offset `offset` on, in
- * storage order, until fun returns non-zero.
+ * @brief As HashTableEnumerate, after compacting an unselected table (with ptr).
  *
- * An unselected table is first compacted (with ptr), so only live entries are visited and offsets
- * taken earlier may be stale; fun may then insert (new entries are visited too) but must not
- * remove, grow, clear or free. A selected table is walked as it is, removed entries included.
+ * Only live entries are visited then, and offsets taken earlier may be stale; fun may insert (new
+ * entries are visited too) but must not remove, grow, clear or free. A selected table is walked as
+ * it is, removed entries included.
  *
  * @param table  the table
  * @param offset the entry offset to start at (0 for all)
- * @param fun    called with each value pointer and ptr
+ * @param fun    called with each value pointer and ptr, until it returns non-zero
  * @param ptr    the caller's context, also for the hash of the compaction
  * @return the first non-zero result of fun, or 0 at the end.
  */
 ZK_EXPORT UInt HashDelTableEnumerate(HashDelTable* table, UInt offset, HashEnumerateFunction fun, void* ptr);
 /**
- * @brief Compacts the table, then takes every entry out of the slot array, in slot order, keeping
- * those select accepts densely in the first slots.
+ * @brief Compacts the table, then selects in place as HashTableSelect without an array: every entry
+ * taken out of the slot array in slot order, those select accepts kept densely in the first slots.
  *
  * The table is then frozen as selected, HashDelTableSize giving their number. Selecting a selected
  * table refines its list.
@@ -311,8 +300,7 @@ ZK_EXPORT UInt HashDelTableEnumerate(HashDelTable* table, UInt offset, HashEnume
  */
 ZK_EXPORT UInt HashDelTableSelect(HashDelTable* table, UInt count, HashSelectFunction select, void* ptr);
 /**
- * @brief Sorts the selected list by cmp applied to the entries' value pointers; entries that
- * compare equal end in an unspecified order.
+ * @brief As HashTableSort on the table's own selected list.
  * @param table the table, selected
  * @param cmp   the comparison, not NULL
  * @param ptr   the caller's context, passed to cmp
@@ -320,7 +308,7 @@ ZK_EXPORT UInt HashDelTableSelect(HashDelTable* table, UInt count, HashSelectFun
  */
 ZK_EXPORT void HashDelTableSort(HashDelTable* table, HashCompareFunction cmp, void* ptr);
 /**
- * @brief The entry at position i of the selected list.
+ * @brief As HashTableGetIndex on the table's own selected list.
  * @param table the table, selected
  * @param i     the position, below HashDelTableSize (not checked)
  * @return the entry's value pointer.
@@ -328,7 +316,7 @@ ZK_EXPORT void HashDelTableSort(HashDelTable* table, HashCompareFunction cmp, vo
  */
 ZK_EXPORT void* HashDelTableGetIndex(const HashDelTable* table, UInt i);
 /**
- * @brief The entry at an entry offset.
+ * @brief As HashTableGetOffset; an offset taken before a compaction may no longer name an entry.
  * @param table  the table
  * @param offset the entry offset (not checked)
  * @return the entry's value pointer.
@@ -338,7 +326,8 @@ ZK_EXPORT void* HashDelTableGetOffset(const HashDelTable* table, UInt offset);
 /**
  * @brief A new iterator at the first entry; an unselected table is first compacted (with ptr).
  *
- * Entries removed afterwards are still visited, since their bytes stay.
+ * Entries removed afterwards are still visited, since their bytes stay. The iterator's other calls
+ * behave as HashTable's.
  *
  * @param table the table, or NULL
  * @param ptr   the caller's context for the hash of the compaction
@@ -347,42 +336,37 @@ ZK_EXPORT void* HashDelTableGetOffset(const HashDelTable* table, UInt offset);
  */
 ZK_EXPORT HashDelTableIterator* HashDelTableIteratorInit(HashDelTable* table, void* ptr);
 /**
- * @brief A new iterator at the entry it stands on (or at the end with it), which then walks on by
- * itself: a walk can be resumed from any point it passed.
- *
- * It copies the position only, so it writes nothing into the table.
- *
+ * @brief As HashTableIteratorCopy: a new iterator at the same entry, walking on by itself.
  * @param it the iterator, or NULL
- * @return the copy, or NULL when it is NULL. Free it with HashDelTableIteratorFinalize; the same rules as
- *         it's hold for it.
+ * @return the copy, or NULL when it is NULL; free it with HashDelTableIteratorFinalize.
  */
 ZK_EXPORT HashDelTableIterator* HashDelTableIteratorCopy(const HashDelTableIterator* it);
 /**
- * @brief Whether the iterator has passed the last entry; the other calls are then not to be made.
+ * @brief As HashTableIteratorEnd.
  * @param it the iterator
- * @return TRUE at the end.
+ * @return TRUE past the last entry.
  */
 ZK_EXPORT Boolean HashDelTableIteratorEnd(const HashDelTableIterator* it);
 /**
- * @brief Moves to the next entry.
+ * @brief As HashTableIteratorNext.
  * @param it the iterator, not at the end
  */
 ZK_EXPORT void HashDelTableIteratorNext(HashDelTableIterator* it);
 /**
- * @brief The current entry's key.
+ * @brief As HashTableIteratorGetKey.
  * @param it        the iterator, not at the end
- * @param[out] kLen receives the key's address (despite its name, not the length)
+ * @param[out] kLen receives the key's address
  * @return the key length.
  */
 ZK_EXPORT UInt HashDelTableIteratorGetKey(const HashDelTableIterator* it, const UByte** kLen);
 /**
- * @brief The current entry's value pointer.
+ * @brief As HashTableIteratorGetValue.
  * @param it the iterator, not at the end
- * @return the value pointer.
+ * @return the current entry's value pointer.
  */
 ZK_EXPORT void* HashDelTableIteratorGetValue(const HashDelTableIterator* it);
 /**
- * @brief Frees the iterator.
+ * @brief As HashTableIteratorFinalize.
  * @param it the iterator
  */
 ZK_EXPORT void HashDelTableIteratorFinalize(HashDelTableIterator* it);
@@ -399,8 +383,7 @@ ZK_EXPORT void HashDelTableIteratorFinalize(HashDelTableIterator* it);
  */
 ZK_EXPORT void HashDelTableClear(HashDelTable* table);
 /**
- * @brief An independent deep copy, tombstones and removed entries included, sharing only the
- * callbacks.
+ * @brief As HashTableCopy, tombstones and removed entries included.
  * @param table the table
  * @return the copy, a record from zklib's heap; release it with HashDelTableFree.
  */

@@ -15,15 +15,15 @@ void HashDelTableNormalize(HashDelTable* table, void* ptr);
 
 // How the shared table engine sees a HashDelTable: double hashing, tombstones purged before a walk,
 // selections only in place.
-struct HashDelTableTraits {
-    using Table = HashDelTable;
-    using Probe = DoubleProbe;
-    static constexpr bool kTombstones = true;
-    static UInt& Count(HashDelTable* t) { return t->t_nkeys; }
-    static UInt Count(const HashDelTable* t) { return t->t_nkeys; }
-    static UInt Slots(const HashDelTable* t) { return t->t_nentries; }
-    static UInt Capacity(const HashDelTable* t) { return t->t_nkeys_max; }
+struct HashDelTableTraits : TableTraits<HashDelTable, DoubleProbe, true, &HashDelTable::t_nkeys,
+                                        &HashDelTable::t_nentries, &HashDelTable::t_nkeys_max> {
     static void Normalize(HashDelTable* t, void* ptr) { HashDelTableNormalize(t, ptr); }
+    // The capacity rule, each tombstone counting twice. The creating lookup applies it and
+    // HashDelTableRefuses reports it, so that the two cannot drift apart.
+    static bool Refuses(const HashDelTable* t) {
+        return ULong(t->t_nkeys) + 2 * ULong(t->t_deleted) >= t->t_nkeys_max;
+    }
+    static void ResizeData(HashDelTable* t, size_t size);
 };
 
 // Checks every invariant of a table: sizes and counts, tombstones, slot contents against the entries

@@ -50,6 +50,11 @@ void* HashRealloc(bool vm, void* block, size_t elemSize, size_t osize, size_t ns
     return moved;
 }
 
+void HashTableTraits::ResizeData(HashTable* t, size_t size) {
+    t->t_data = static_cast<UByte*>(HashRealloc(t->t_vm, t->t_data, 1, t->t_data_size, size, __LINE__));
+    t->t_data_size = size;
+}
+
 void HashFree(bool vm, void* block, size_t elemSize, size_t count, int line) {
     if (block == nullptr) return;
     if (!vm) {
@@ -74,9 +79,9 @@ ZK_EXPORT void ZKDictInit(void) { g_initialised.store(true, std::memory_order_re
 
 ZK_EXPORT UInt HashBytes(const UByte* bytes, UInt len) { return zk::HashBytesFast(bytes, len); }
 
-ZK_EXPORT UInt HashTableKey(const HashTable* table, const void* val, const UByte** bytes) {
-    return zk::EntryKey(table, val, bytes);
-}
+// HashTableKey, Size, Capacity, Full, ValueSize, KeySize, Frozen, FindMany, Enumerate, GetOffset and the
+// iterator's calls but Init, made as HashDelTable's are (dict/table_engine.h).
+ZK_TABLE_SHARED_CALLS(HashTable, Engine, kPath)
 
 ZK_EXPORT HashTable* HashTableNew(UInt capacity, HashKeyFunction hash, HashValueFunction value,
                                   HashEqualFunction equal, UInt val_len, UByte key_size, Boolean vm) {
@@ -107,20 +112,6 @@ ZK_EXPORT void HashTableFree(HashTable* table) {
     UnAllocate_(table, kPath, __LINE__);
 }
 
-ZK_EXPORT UInt HashTableSize(const HashTable* table) { return table->t_entries_used; }
-
-ZK_EXPORT UInt HashTableCapacity(const HashTable* table) { return table->t_entries_capacity; }
-
-ZK_EXPORT Boolean HashTableFull(const HashTable* table) {
-    return table->t_entries_used == table->t_entries_capacity;
-}
-
-ZK_EXPORT UInt HashTableValueSize(const HashTable* table) { return table->t_val_len; }
-
-ZK_EXPORT UByte HashTableKeySize(const HashTable* table) { return table->t_key_size; }
-
-ZK_EXPORT Boolean HashTableFrozen(const HashTable* table) { return table->t_selected ? TRUE : FALSE; }
-
 ZK_EXPORT void HashTableGrow(HashTable* table, float factor, void* ptr) {
     ZK_ASSERT(!table->t_selected);
     ZK_ASSERT(factor > 1.0);
@@ -139,30 +130,7 @@ ZK_EXPORT void* HashTableFind(HashTable* table, const void* bytes, UInt len, Boo
     UInt h = zk::KeyHash(table, bytes, len, ptr);
     ZK_ASSERT(!table->t_selected);
     zk::CheckKeyLength(table->t_key_size, len);
-
-    const zk::ProbeEnd end = zk::LocateKey<Engine>(table, bytes, len, h, ptr);
-    if (end.found) {
-        if (offset) *offset = end.entry;
-        return table->t_data + end.entry;
-    }
-    if (!create || table->t_entries_used == table->t_entries_capacity) return nullptr;
-
-    auto resize = [table](size_t size) {
-        table->t_data = static_cast<UByte*>(
-            HashRealloc(table->t_vm, table->t_data, 1, table->t_data_size, size, __LINE__));
-        table->t_data_size = size;
-    };
-    UInt entry;
-    if (zk::AppendEntry(table, bytes, len, ptr, resize, &entry) != zk::Append::kCreated) return nullptr;
-    table->t_entries_used++;
-    table->t_entries[end.slot] = entry;
-    if (offset) *offset = entry;
-    return table->t_data + entry;
-}
-
-ZK_EXPORT Boolean HashTableFindMany(const HashTable* table, UInt n, const void* const* keys, const UInt* lens,
-                                    void** values, void* ptr) {
-    return zk::FindMany<Engine>(table, n, keys, lens, values, ptr) ? TRUE : FALSE;
+    return zk::FindOrAppend<Engine>(table, bytes, len, h, create, offset, ptr);
 }
 
 ZK_EXPORT void HashTableClear(HashTable* table) {
@@ -184,10 +152,6 @@ ZK_EXPORT HashTable* HashTableCopy(const HashTable* table) {
 
 // ---- walks, selections and positions ----------------------------------------------------------------
 
-ZK_EXPORT UInt HashTableEnumerate(HashTable* table, UInt offset, HashEnumerateFunction fun, void* ptr) {
-    return zk::Enumerate<Engine>(table, offset, fun, ptr);
-}
-
 ZK_EXPORT UInt HashTableSelect(HashTable* table, UInt count, HashSelectFunction select, void* ptr,
                                UIntArray* array) {
     return zk::Select<Engine>(table, count, select, ptr, array);
@@ -208,34 +172,10 @@ ZK_EXPORT void* HashTableGetIndex(const HashTable* table, UInt i, const UIntArra
     return table->t_data + table->t_entries[i];
 }
 
-ZK_EXPORT void* HashTableGetOffset(const HashTable* table, UInt offset) { return table->t_data + offset; }
-
 ZK_EXPORT HashTableIterator* HashTableIteratorInit(const HashTable* table) {
     if (table == nullptr) return nullptr;
-    auto* it = static_cast<HashTableIterator*>(Allocate_(sizeof(HashTableIterator), nullptr, kPath, __LINE__));
-    it->t_hash = table;
-    it->t_offset = 0;
-    return it;
+    return zk::NewIterator<HashTableIterator>(table, kPath, __LINE__);
 }
-
-ZK_EXPORT Boolean HashTableIteratorEnd(const HashTableIterator* it) { return zk::IteratorEnd(it) ? TRUE : FALSE; }
-
-ZK_EXPORT void HashTableIteratorNext(HashTableIterator* it) { zk::IteratorNext(it); }
-
-ZK_EXPORT UInt HashTableIteratorGetKey(const HashTableIterator* it, const UByte** kLen) {
-    return zk::IteratorKey(it, kLen);
-}
-
-ZK_EXPORT void* HashTableIteratorGetValue(const HashTableIterator* it) { return zk::IteratorValue(it); }
-
-ZK_EXPORT HashTableIterator* HashTableIteratorCopy(const HashTableIterator* it) {
-    if (it == nullptr) return nullptr;
-    auto* copy = static_cast<HashTableIterator*>(Allocate_(sizeof(HashTableIterator), nullptr, kPath, __LINE__));
-    *copy = *it;
-    return copy;
-}
-
-ZK_EXPORT void HashTableIteratorFinalize(HashTableIterator* it) { UnAllocate_(it, kPath, __LINE__); }
 
 }  // extern "C"
 

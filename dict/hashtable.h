@@ -6,6 +6,8 @@
  * creation) are packed one after another in a single data area (layout in dict/hashentry.h); a
  * prime-sized slot array of 32-bit entry offsets indexes it with linear probing at a load of at most
  * about two thirds. Entries are never removed one by one: a table grows, is cleared, or is freed.
+ * Its sibling HashDelTable (dict/hashdeltable.h) also removes keys; the calls documented here stand
+ * for their namesakes there too, but for what that header says of them.
  *
  * @par Capacity
  * A table accepts t_entries_capacity entries. When it is full, a creating lookup of a new

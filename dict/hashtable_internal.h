@@ -10,17 +10,13 @@
 
 namespace zk {
 
-// How the shared table engine sees a HashTable: linear probing, nothing to purge before a walk,
-// selections in place or into a caller's array.
-struct HashTableTraits {
-    using Table = HashTable;
-    using Probe = LinearProbe;
-    static constexpr bool kTombstones = false;
-    static UInt& Count(HashTable* t) { return t->t_entries_used; }
-    static UInt Count(const HashTable* t) { return t->t_entries_used; }
-    static UInt Slots(const HashTable* t) { return t->t_entries_size; }
-    static UInt Capacity(const HashTable* t) { return t->t_entries_capacity; }
+// How the shared table engine sees a HashTable: linear probing, nothing to purge before a walk, a
+// new key refused only by a full table, selections in place or into a caller's array.
+struct HashTableTraits : TableTraits<HashTable, LinearProbe, false, &HashTable::t_entries_used,
+                                     &HashTable::t_entries_size, &HashTable::t_entries_capacity> {
     static void Normalize(HashTable*, void*) {}
+    static bool Refuses(const HashTable* t) { return Full(t); }
+    static void ResizeData(HashTable* t, size_t size);
 };
 
 // The memory of the data area and the slot array, by the table's kind: heap blocks, or page

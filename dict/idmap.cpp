@@ -111,6 +111,11 @@ public:
         SIZE(map) = 0;
     }
 
+    static UInt Size(const Map* map) {
+        ZK_ASSERT(map != NULL);
+        return SIZE(map);
+    }
+
     static void Get(const Map* map, UInt n, Key* key, Key* val) {
         ZK_ASSERT(map != NULL && n < SIZE(map));
         const Entry& e = map->m_entries[map->m_used.data[n]];
@@ -355,52 +360,32 @@ std::string RefMapCheck(const RefMap* map) { return RefMapImpl::Check(map); }
 
 }  // namespace zk
 
+// The exported calls in which the two widths do not differ, defined once for both: Prefix is the
+// map's name (IdMap, RefMap), Key its key and value type, Impl its IntMap. Find stays with each
+// width, since its assertion names the width's own sentinel.
+#define ZK_INT_MAP_CALLS(Prefix, Key, Impl)                                                                           \
+    ZK_EXPORT Prefix* Prefix##New(void) { return Impl::New(); }                                                        \
+    ZK_EXPORT void Prefix##Delete(Prefix* map) { Impl::Delete(map); }                                                  \
+    ZK_EXPORT void Prefix##Clear(Prefix* map) { Impl::Clear(map); }                                                    \
+    ZK_EXPORT UInt Prefix##Size(const Prefix* map) { return Impl::Size(map); }                                         \
+    ZK_EXPORT void Prefix##Get(const Prefix* map, UInt n, Key* key, Key* val) { Impl::Get(map, n, key, val); }         \
+    ZK_EXPORT Boolean Prefix##FindMany(const Prefix* map, UInt n, const Key* keys, Key* values) {                      \
+        return Impl::FindMany(map, n, keys, values);                                                                   \
+    }
+
 extern "C" {
 
-ZK_EXPORT IdMap* IdMapNew(void) { return zk::IdMapImpl::New(); }
-
-ZK_EXPORT void IdMapDelete(IdMap* map) { zk::IdMapImpl::Delete(map); }
-
-ZK_EXPORT void IdMapClear(IdMap* map) { zk::IdMapImpl::Clear(map); }
-
-ZK_EXPORT UInt IdMapSize(const IdMap* map) {
-    ZK_ASSERT(map != NULL);
-    return SIZE(map);
-}
-
-ZK_EXPORT void IdMapGet(const IdMap* map, UInt n, Id* key, Id* val) { zk::IdMapImpl::Get(map, n, key, val); }
+ZK_INT_MAP_CALLS(IdMap, Id, zk::IdMapImpl)
+ZK_INT_MAP_CALLS(RefMap, ULong, zk::RefMapImpl)
 
 ZK_EXPORT Id IdMapFind(IdMap* map, Id key, Id create, Id update, Boolean* added) {
     ZK_ASSERT(map != NULL && key != NOID);
     return zk::IdMapImpl::Find(map, key, create, update, added);
 }
 
-ZK_EXPORT Boolean IdMapFindMany(const IdMap* map, UInt n, const Id* keys, Id* values) {
-    return zk::IdMapImpl::FindMany(map, n, keys, values);
-}
-
-ZK_EXPORT RefMap* RefMapNew(void) { return zk::RefMapImpl::New(); }
-
-ZK_EXPORT void RefMapDelete(RefMap* map) { zk::RefMapImpl::Delete(map); }
-
-ZK_EXPORT void RefMapClear(RefMap* map) { zk::RefMapImpl::Clear(map); }
-
-ZK_EXPORT UInt RefMapSize(const RefMap* map) {
-    ZK_ASSERT(map != NULL);
-    return SIZE(map);
-}
-
-ZK_EXPORT void RefMapGet(const RefMap* map, UInt n, ULong* key, ULong* val) {
-    zk::RefMapImpl::Get(map, n, key, val);
-}
-
 ZK_EXPORT ULong RefMapFind(RefMap* map, ULong key, ULong create, ULong update, Boolean* added) {
     ZK_ASSERT(map != NULL && key != NOREF);
     return zk::RefMapImpl::Find(map, key, create, update, added);
-}
-
-ZK_EXPORT Boolean RefMapFindMany(const RefMap* map, UInt n, const ULong* keys, ULong* values) {
-    return zk::RefMapImpl::FindMany(map, n, keys, values);
 }
 
 }  // extern "C"

@@ -29,6 +29,10 @@
  * growing beyond IDMAP_MAX_CAPACITY entries. A NULL map, the sentinel as a key, or a position not
  * below the size stops the process on an assertion.
  *
+ * @par The calls
+ * Each operation comes at both widths, IdMapX beside RefMapX; the two behave alike but for their
+ * types and sentinels, and are documented once, at IdMapX.
+ *
  * @par Threads
  * No locking inside. IdMapFind with create and update both NOID (RefMapFind with both NOREF), and
  * the size and position getters, write nothing into the map: any number of threads may make them at
@@ -87,21 +91,42 @@ typedef struct {
  */
 ZK_EXPORT IdMap* IdMapNew(void);
 /**
+ * @brief IdMapNew for 64-bit keys and values.
+ * @return the map; release it with RefMapDelete.
+ */
+ZK_EXPORT RefMap* RefMapNew(void);
+/**
  * @brief Releases the map with its table.
  * @param map the map, not NULL
  */
 ZK_EXPORT void IdMapDelete(IdMap* map);
+/**
+ * @brief IdMapDelete for RefMap.
+ * @param map the map, not NULL
+ */
+ZK_EXPORT void RefMapDelete(RefMap* map);
 /**
  * @brief Removes every entry, touching only the slots in use; the capacity and the table stay.
  * @param map the map, not NULL
  */
 ZK_EXPORT void IdMapClear(IdMap* map);
 /**
+ * @brief IdMapClear for RefMap.
+ * @param map the map, not NULL
+ */
+ZK_EXPORT void RefMapClear(RefMap* map);
+/**
  * @brief The number of entries.
  * @param map the map, not NULL
  * @return the count.
  */
 ZK_EXPORT UInt IdMapSize(const IdMap* map);
+/**
+ * @brief IdMapSize for RefMap.
+ * @param map the map, not NULL
+ * @return the count.
+ */
+ZK_EXPORT UInt RefMapSize(const RefMap* map);
 /**
  * @brief The entry at position n (order as described above).
  * @param map      the map, not NULL
@@ -111,6 +136,15 @@ ZK_EXPORT UInt IdMapSize(const IdMap* map);
  * @pre map is not NULL and n is below the size, or the process stops on an assertion.
  */
 ZK_EXPORT void IdMapGet(const IdMap* map, UInt n, Id* key, Id* val);
+/**
+ * @brief IdMapGet for RefMap.
+ * @param map      the map, not NULL
+ * @param n        the position, below the size
+ * @param[out] key receives the key; may be NULL
+ * @param[out] val receives the value; may be NULL
+ * @pre As for IdMapGet, or the process stops on an assertion.
+ */
+ZK_EXPORT void RefMapGet(const RefMap* map, UInt n, ULong* key, ULong* val);
 /**
  * @brief Looks key up, adding or updating it as asked.
  *
@@ -127,6 +161,17 @@ ZK_EXPORT void IdMapGet(const IdMap* map, UInt n, Id* key, Id* val);
  */
 ZK_EXPORT Id IdMapFind(IdMap* map, Id key, Id create, Id update, Boolean* added);
 /**
+ * @brief IdMapFind for RefMap, with NOREF as the sentinel wherever IdMapFind has NOID.
+ * @param map         the map, not NULL
+ * @param key         the key, not NOREF
+ * @param create      for an absent key: NOREF for a plain lookup, otherwise the value it is added with
+ * @param update      for a present key: NOREF keeps its value, otherwise the value that replaces it
+ * @param[out] added  receives whether key was added, when not NULL
+ * @return the value now stored under key; NOREF when key is absent and create is NOREF.
+ * @pre map is not NULL and key is not NOREF, or the process stops on an assertion.
+ */
+ZK_EXPORT ULong RefMapFind(RefMap* map, ULong key, ULong create, ULong update, Boolean* added);
+/**
  * @brief Looks n keys up at once, each as IdMapFind with create and update NOID would. On a
  * map larger than the processor's caches it is faster than n such calls: the memory misses of
  * a batch of keys overlap instead of coming one after another.
@@ -141,65 +186,13 @@ ZK_EXPORT Id IdMapFind(IdMap* map, Id key, Id create, Id update, Boolean* added)
  * @retval FALSE with errno EINVAL for a NULL map, or NULL arrays with n above 0; nothing is written
  */
 ZK_EXPORT Boolean IdMapFindMany(const IdMap* map, UInt n, const Id* keys, Id* values);
-
-/* The same operations on 64-bit keys and values, with NOREF as the sentinel. */
 /**
- * @brief IdMapNew for 64-bit keys and values: a new empty map of capacity 10.
- * @return the map; release it with RefMapDelete.
- */
-ZK_EXPORT RefMap* RefMapNew(void);
-/**
- * @brief Releases the map with its table.
- * @param map the map, not NULL
- */
-ZK_EXPORT void RefMapDelete(RefMap* map);
-/**
- * @brief Removes every entry, touching only the slots in use; the capacity and the table stay.
- * @param map the map, not NULL
- */
-ZK_EXPORT void RefMapClear(RefMap* map);
-/**
- * @brief The number of entries.
- * @param map the map, not NULL
- * @return the count.
- */
-ZK_EXPORT UInt RefMapSize(const RefMap* map);
-/**
- * @brief The entry at position n, as IdMapGet.
- * @param map      the map, not NULL
- * @param n        the position, below the size
- * @param[out] key receives the key; may be NULL
- * @param[out] val receives the value; may be NULL
- * @pre map is not NULL and n is below the size, or the process stops on an assertion.
- */
-ZK_EXPORT void RefMapGet(const RefMap* map, UInt n, ULong* key, ULong* val);
-/**
- * @brief Looks key up, adding or updating it as asked, as IdMapFind with NOREF as the sentinel.
- *
- * With create and update both NOREF it writes nothing, so readers may share a map no thread changes.
- *
- * @param map         the map, not NULL
- * @param key         the key, not NOREF
- * @param create      for an absent key: NOREF for a plain lookup, otherwise the value it is added with
- * @param update      for a present key: NOREF keeps its value, otherwise the value that replaces it
- * @param[out] added  receives whether key was added, when not NULL
- * @return the value now stored under key; NOREF when key is absent and create is NOREF.
- * @pre map is not NULL and key is not NOREF, or the process stops on an assertion.
- */
-ZK_EXPORT ULong RefMapFind(RefMap* map, ULong key, ULong create, ULong update, Boolean* added);
-/**
- * @brief Looks n keys up at once, each as RefMapFind with create and update NOREF would. On a
- * map larger than the processor's caches it is faster than n such calls: the memory misses of
- * a batch of keys overlap instead of coming one after another.
- *
- * It writes nothing to the map, so readers may share a map no thread changes.
- *
+ * @brief IdMapFindMany for RefMap.
  * @param map         the map
  * @param n           the number of keys
- * @param keys        the keys; NOREF is never present
+ * @param keys        the keys
  * @param[out] values values[i] receives the value of keys[i], or NOREF when it is absent
- * @retval TRUE  the keys were looked up
- * @retval FALSE with errno EINVAL for a NULL map, or NULL arrays with n above 0; nothing is written
+ * @return as IdMapFindMany.
  */
 ZK_EXPORT Boolean RefMapFindMany(const RefMap* map, UInt n, const ULong* keys, ULong* values);
 

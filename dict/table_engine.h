@@ -4,8 +4,9 @@
 // and the invariant checker of the tests.
 //
 // The tables differ in the names of their counts, in their probe schemes, in whether a walk first
-// purges removed entries, and in whether a selection may go to a caller's array. Each table
-// describes itself to the engine with a traits class:
+// purges removed entries, in their capacity rules and memory, and in whether a selection may go to
+// a caller's array. Each table describes itself to the engine with a traits class, most of it
+// TableTraits below:
 //
 //   struct Traits {
 //       using Table = ...;                        // the record
@@ -14,9 +15,15 @@
 //       static UInt Count(const Table*);
 //       static UInt Slots(const Table*);          // slot count
 //       static UInt Capacity(const Table*);       // entries accepted
+//       static bool Full(const Table*);           // Count reaches Capacity
+//       static constexpr bool kTombstones;        // whether slots may hold HASH_DELETED
 //       static void Normalize(Table*, void* ptr); // run before walks of an unselected table
-//       static constexpr bool kTombstones;         // whether slots may hold HASH_DELETED
+//       static bool Refuses(const Table*);        // whether a new key is refused for capacity now
+//       static void ResizeData(Table*, size_t);   // enlarges the data area to that many bytes
 //   };
+//
+// Both tables' exported calls that do the same thing are stamped out once, by ZK_TABLE_SHARED_CALLS
+// at the end.
 #ifndef ZKDICT_DICT_TABLE_ENGINE_H
 #define ZKDICT_DICT_TABLE_ENGINE_H
 
@@ -42,6 +49,7 @@ struct AtSlot {
 class LinearProbe {
 public:
     static constexpr bool kScattered = false;  // the next slots share the current one's line
+    static constexpr bool kComesRound = false; // Next never ends the path
     LinearProbe() = default;                   // unset, to be assigned
     LinearProbe(UInt slots, UInt hash) : LinearProbe(slots, AtSlot{hash % slots}) {}
     LinearProbe(UInt slots, AtSlot start) : size_(slots), slot_(start.slot) {}
@@ -60,6 +68,7 @@ private:
 class DoubleProbe {
 public:
     static constexpr bool kScattered = true;
+    static constexpr bool kComesRound = true;
     DoubleProbe() = default;  // unset, to be assigned
     DoubleProbe(UInt slots, UInt hash) : DoubleProbe(slots, AtSlot{hash % slots}) {}
     DoubleProbe(UInt slots, AtSlot start)
@@ -72,6 +81,20 @@ public:
 
 private:
     UInt size_, start_, slot_, step_;
+};
+
+// What the traits of both tables read alike: the record's counts, named through pointers to its
+// members, which compile to the plain field accesses.
+template <class T, class P, bool kTomb, UInt T::*kCount, UInt T::*kSlots, UInt T::*kCapacity>
+struct TableTraits {
+    using Table = T;
+    using Probe = P;
+    static constexpr bool kTombstones = kTomb;
+    static UInt& Count(T* t) { return t->*kCount; }
+    static UInt Count(const T* t) { return t->*kCount; }
+    static UInt Slots(const T* t) { return t->*kSlots; }
+    static UInt Capacity(const T* t) { return t->*kCapacity; }
+    static bool Full(const T* t) { return t->*kCount == t->*kCapacity; }
 };
 
 // ---- lookups -----------------------------------------------------------------------------------
@@ -184,6 +207,31 @@ template <class Traits>
     return LocateKey<Traits>(t, bytes, len, typename Traits::Probe(Traits::Slots(t), hash), ptr);
 }
 
+// The lookup of both tables' Find, after the caller has hashed the key (with hash) and checked the
+// call's preconditions: the value pointer of the entry whose key matches, else, with create, that
+// of a new entry appended to the data area and filed in the empty slot that ended the probe, unless
+// the table refuses the key. *offset, when offset is not NULL, receives the entry's offset. Always
+// inlined, so that each table's Find is the one function it was written as.
+template <class Traits>
+[[gnu::always_inline]] inline void* FindOrAppend(typename Traits::Table* t, const void* bytes, UInt len, UInt hash,
+                                                 Boolean create, UInt* offset, void* ptr) {
+    const ProbeEnd end = LocateKey<Traits>(t, bytes, len, hash, ptr);
+    if (end.found) {
+        if (offset) *offset = end.entry;
+        return t->t_data + end.entry;
+    }
+    // A probe that came round without meeting an empty slot has nowhere to file a key; the capacity
+    // rules rule that out for every table this library makes.
+    if (!create || (Traits::Probe::kComesRound && !end.open) || Traits::Refuses(t)) return nullptr;
+    UInt entry;
+    auto resize = [t](size_t size) { Traits::ResizeData(t, size); };
+    if (AppendEntry(t, bytes, len, ptr, resize, &entry) != Append::kCreated) return nullptr;
+    Traits::Count(t)++;
+    t->t_entries[end.slot] = entry;
+    if (offset) *offset = entry;
+    return t->t_data + entry;
+}
+
 // Looks up n keys as n lookups without creation would, but a batch at a time, so that the misses of
 // different keys overlap too: every key of a batch is hashed and its first slots asked for, then the
 // start of every path read and its entries asked for, and only then is any key compared. Key i is
@@ -294,6 +342,14 @@ void SortEntries(const Table* t, UInt* list, UInt n, HashCompareFunction cmp, vo
 
 // The iterator of either table: the table and the offset of the current entry. Every call reads the
 // table's current data area, so an iterator survives insertions and reaches appended entries last.
+template <class Iterator, class Table>
+Iterator* NewIterator(const Table* t, const char* path, int line) {
+    auto* it = static_cast<Iterator*>(Allocate_(sizeof(Iterator), nullptr, path, line));
+    it->t_hash = t;
+    it->t_offset = 0;
+    return it;
+}
+
 template <class Iterator>
 bool IteratorEnd(const Iterator* it) {
     return it->t_offset >= it->t_hash->t_data_used;
@@ -419,5 +475,43 @@ std::string CheckTable(const typename Traits::Table* t, void* ptr, UInt deletedS
 }
 
 }  // namespace zk
+
+// The exported calls in which the two tables do not differ, defined once for both: Prefix is the
+// record's name (HashTable, HashDelTable), Traits the table's traits and path the name its source
+// gives zklib's allocation reports. Each table's source stamps them out inside its extern "C" block:
+// PrefixKey, PrefixSize, PrefixCapacity, PrefixFull, PrefixValueSize, PrefixKeySize, PrefixFrozen,
+// PrefixFindMany, PrefixEnumerate, PrefixGetOffset and the iterator's End, Next, GetKey, GetValue,
+// Copy and Finalize.
+#define ZK_TABLE_SHARED_CALLS(Prefix, Traits, path)                                                                    \
+    ZK_EXPORT UInt Prefix##Key(const Prefix* table, const void* val, const UByte** bytes) {                            \
+        return zk::EntryKey(table, val, bytes);                                                                        \
+    }                                                                                                                  \
+    ZK_EXPORT UInt Prefix##Size(const Prefix* table) { return Traits::Count(table); }                                  \
+    ZK_EXPORT UInt Prefix##Capacity(const Prefix* table) { return Traits::Capacity(table); }                           \
+    ZK_EXPORT Boolean Prefix##Full(const Prefix* table) { return Traits::Full(table) ? TRUE : FALSE; }                 \
+    ZK_EXPORT UInt Prefix##ValueSize(const Prefix* table) { return table->t_val_len; }                                 \
+    ZK_EXPORT UByte Prefix##KeySize(const Prefix* table) { return table->t_key_size; }                                 \
+    ZK_EXPORT Boolean Prefix##Frozen(const Prefix* table) { return table->t_selected ? TRUE : FALSE; }                 \
+    ZK_EXPORT Boolean Prefix##FindMany(const Prefix* table, UInt n, const void* const* keys, const UInt* lens,        \
+                                       void** values, void* ptr) {                                                     \
+        return zk::FindMany<Traits>(table, n, keys, lens, values, ptr) ? TRUE : FALSE;                                 \
+    }                                                                                                                  \
+    ZK_EXPORT UInt Prefix##Enumerate(Prefix* table, UInt offset, HashEnumerateFunction fun, void* ptr) {               \
+        return zk::Enumerate<Traits>(table, offset, fun, ptr);                                                         \
+    }                                                                                                                  \
+    ZK_EXPORT void* Prefix##GetOffset(const Prefix* table, UInt offset) { return table->t_data + offset; }             \
+    ZK_EXPORT Boolean Prefix##IteratorEnd(const Prefix##Iterator* it) { return zk::IteratorEnd(it) ? TRUE : FALSE; }   \
+    ZK_EXPORT void Prefix##IteratorNext(Prefix##Iterator* it) { zk::IteratorNext(it); }                                \
+    ZK_EXPORT UInt Prefix##IteratorGetKey(const Prefix##Iterator* it, const UByte** kLen) {                            \
+        return zk::IteratorKey(it, kLen);                                                                              \
+    }                                                                                                                  \
+    ZK_EXPORT void* Prefix##IteratorGetValue(const Prefix##Iterator* it) { return zk::IteratorValue(it); }             \
+    ZK_EXPORT Prefix##Iterator* Prefix##IteratorCopy(const Prefix##Iterator* it) {                                     \
+        if (it == nullptr) return nullptr;                                                                             \
+        auto* copy = static_cast<Prefix##Iterator*>(Allocate_(sizeof(Prefix##Iterator), nullptr, path, __LINE__));     \
+        *copy = *it;                                                                                                   \
+        return copy;                                                                                                   \
+    }                                                                                                                  \
+    ZK_EXPORT void Prefix##IteratorFinalize(Prefix##Iterator* it) { UnAllocate_(it, path, __LINE__); }
 
 #endif  // ZKDICT_DICT_TABLE_ENGINE_H

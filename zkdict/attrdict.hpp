@@ -86,41 +86,21 @@ class AttrDictReader {
 public:
     using value_type = std::pair<Id, std::string_view>; ///< an identifier and its string
 
-    /// A forward iterator over (identifier, string) in identifier order; dereferencing a string that lies outside the data file (a corrupt pair) throws zkdict::error (EINVAL).
-    class iterator {
+    /// A forward iterator over (identifier, string) in identifier order; dereferencing a string that
+    /// lies outside the data file (a corrupt pair) throws zkdict::error (EINVAL). Two are equal at the
+    /// same identifier of the same reader.
+    class iterator : public detail::PositionIterator<iterator, value_type, std::forward_iterator_tag, ::AttrDict, Id> {
     public:
-        using value_type = AttrDictReader::value_type; ///< what dereferencing gives, by value
-        using difference_type = std::ptrdiff_t; ///< required of iterators; positions are not subtracted
-        using iterator_concept = std::forward_iterator_tag; ///< the C++20 strength of the iterator
-        using iterator_category = std::input_iterator_tag; ///< legacy algorithms see an input iterator, since dereferencing gives a value
-
         /// A singular iterator.
         iterator() noexcept = default;
         /// @brief The current identifier and string.
         /// @return the pair.
         /// @throws zkdict::error (EINVAL) for a string outside the data file.
-        value_type operator*() const { return {id_, Get(a_, id_)}; }
-        /// @brief Steps to the next identifier.
-        /// @return this iterator.
-        iterator& operator++() noexcept {
-            ++id_;
-            return *this;
-        }
-        /// @brief Steps to the next identifier.
-        /// @return the iterator before the step.
-        iterator operator++(int) noexcept {
-            iterator c = *this;
-            ++id_;
-            return c;
-        }
-        /// The same identifier of the same reader.
-        friend bool operator==(const iterator&, const iterator&) noexcept = default;
+        value_type operator*() const { return {at_, Get(s_, at_)}; }
 
     private:
         friend class AttrDictReader;
-        iterator(const ::AttrDict* a, Id id) noexcept : a_(a), id_(id) {}
-        const ::AttrDict* a_ = nullptr;
-        Id id_ = 0;
+        iterator(const ::AttrDict* a, Id id) noexcept : PositionIterator(a, id) {}
     };
 
     /// An empty handle, holding no pair.

@@ -24,78 +24,65 @@ namespace zkdict {
 
 namespace detail {
 
-// The two C tables behind one set of names, through their public calls only.
+// The two C tables behind one set of names, through their public calls only: TableCalls the calls
+// both tables have, TableOps those and the ones that differ.
+template <class T>
+struct TableCalls;
+
+#define ZKDICT_DETAIL_TABLE_CALLS(Table)                                                                               \
+    template <>                                                                                                        \
+    struct TableCalls<::Table> {                                                                                       \
+        using Iterator = ::Table##Iterator;                                                                            \
+        static constexpr const char* kName = #Table;                                                                   \
+        static void Free(::Table* t) noexcept { Table##Free(t); }                                                      \
+        static UInt Size(const ::Table* t) noexcept { return Table##Size(t); }                                         \
+        static UInt Capacity(const ::Table* t) noexcept { return Table##Capacity(t); }                                 \
+        static UInt ValueSize(const ::Table* t) noexcept { return Table##ValueSize(t); }                               \
+        static UByte KeySize(const ::Table* t) noexcept { return Table##KeySize(t); }                                  \
+        static bool Frozen(const ::Table* t) noexcept { return Table##Frozen(t) != kFalse; }                           \
+        /* With create false the C lookup writes nothing, so a const table may be searched. */                         \
+        static void* Find(const ::Table* t, std::string_view k, bool create) {                                         \
+            return Table##Find(const_cast<::Table*>(t), BytesOf(k), UInt(k.size()), Flag(create), nullptr, nullptr);   \
+        }                                                                                                              \
+        static bool FindMany(const ::Table* t, UInt n, const void* const* k, const UInt* l, void** v) noexcept {       \
+            return Table##FindMany(t, n, k, l, v, nullptr) != kFalse;                                                  \
+        }                                                                                                              \
+        static void Grow(::Table* t, float factor) { Table##Grow(t, factor, nullptr); }                                \
+        static void Clear(::Table* t) noexcept { Table##Clear(t); }                                                    \
+        static ::Table* Copy(const ::Table* t) { return Table##Copy(t); }                                              \
+        static UInt Key(const ::Table* t, const void* val, const UByte** bytes) { return Table##Key(t, val, bytes); }  \
+        static UInt Enumerate(::Table* t, HashEnumerateFunction f, void* p) { return Table##Enumerate(t, 0, f, p); }   \
+        static bool IteratorEnd(const Iterator* i) noexcept { return Table##IteratorEnd(i) != kFalse; }                \
+        static void IteratorNext(Iterator* i) noexcept { Table##IteratorNext(i); }                                     \
+        static UInt IteratorKey(const Iterator* i, const UByte** b) noexcept { return Table##IteratorGetKey(i, b); }   \
+        static void* IteratorValue(const Iterator* i) noexcept { return Table##IteratorGetValue(i); }                  \
+        static void IteratorFree(Iterator* i) noexcept { Table##IteratorFinalize(i); }                                 \
+        static Iterator* IteratorCopy(const Iterator* i) { return Table##IteratorCopy(i); }                            \
+    };
+
+ZKDICT_DETAIL_TABLE_CALLS(HashTable)
+ZKDICT_DETAIL_TABLE_CALLS(HashDelTable)
+#undef ZKDICT_DETAIL_TABLE_CALLS
+
 template <class T>
 struct TableOps;
 
 template <>
-struct TableOps<::HashTable> {
-    using Iterator = ::HashTableIterator;
+struct TableOps<::HashTable> : TableCalls<::HashTable> {
     static constexpr bool kRemoves = false;
-    static constexpr const char* kName = "HashTable";
-    static void Free(::HashTable* t) noexcept { HashTableFree(t); }
-    static UInt Size(const ::HashTable* t) noexcept { return HashTableSize(t); }
-    static UInt Capacity(const ::HashTable* t) noexcept { return HashTableCapacity(t); }
-    static UInt ValueSize(const ::HashTable* t) noexcept { return HashTableValueSize(t); }
-    static UByte KeySize(const ::HashTable* t) noexcept { return HashTableKeySize(t); }
-    static bool Frozen(const ::HashTable* t) noexcept { return HashTableFrozen(t) != kFalse; }
-    // With create false the C lookup writes nothing, so a const table may be searched.
-    static void* Find(const ::HashTable* t, std::string_view k, bool create) {
-        return HashTableFind(const_cast<::HashTable*>(t), BytesOf(k), UInt(k.size()), Flag(create), nullptr, nullptr);
-    }
-    static bool FindMany(const ::HashTable* t, UInt n, const void* const* k, const UInt* l, void** v) noexcept {
-        return HashTableFindMany(t, n, k, l, v, nullptr) != kFalse;
-    }
-    static void Grow(::HashTable* t, float factor) { HashTableGrow(t, factor, nullptr); }
     // Whether a refused creation is the capacity's doing, which growth cures.
     static bool OutOfCapacity(const ::HashTable* t) noexcept { return HashTableFull(t) != kFalse; }
     static bool Reclaimable(const ::HashTable*) noexcept { return false; }
-    static void Clear(::HashTable* t) noexcept { HashTableClear(t); }
-    static ::HashTable* Copy(const ::HashTable* t) { return HashTableCopy(t); }
-    static UInt Key(const ::HashTable* t, const void* val, const UByte** bytes) { return HashTableKey(t, val, bytes); }
-    static UInt Enumerate(::HashTable* t, HashEnumerateFunction f, void* p) { return HashTableEnumerate(t, 0, f, p); }
     static Iterator* IteratorInit(const ::HashTable* t) { return HashTableIteratorInit(t); }
-    static bool IteratorEnd(const Iterator* i) noexcept { return HashTableIteratorEnd(i) != kFalse; }
-    static void IteratorNext(Iterator* i) noexcept { HashTableIteratorNext(i); }
-    static UInt IteratorKey(const Iterator* i, const UByte** b) noexcept { return HashTableIteratorGetKey(i, b); }
-    static void* IteratorValue(const Iterator* i) noexcept { return HashTableIteratorGetValue(i); }
-    static void IteratorFree(Iterator* i) noexcept { HashTableIteratorFinalize(i); }
-    static Iterator* IteratorCopy(const Iterator* i) { return HashTableIteratorCopy(i); }
 };
 
 template <>
-struct TableOps<::HashDelTable> {
-    using Iterator = ::HashDelTableIterator;
+struct TableOps<::HashDelTable> : TableCalls<::HashDelTable> {
     static constexpr bool kRemoves = true;
-    static constexpr const char* kName = "HashDelTable";
-    static void Free(::HashDelTable* t) noexcept { HashDelTableFree(t); }
-    static UInt Size(const ::HashDelTable* t) noexcept { return HashDelTableSize(t); }
-    static UInt Capacity(const ::HashDelTable* t) noexcept { return HashDelTableCapacity(t); }
-    static UInt ValueSize(const ::HashDelTable* t) noexcept { return HashDelTableValueSize(t); }
-    static UByte KeySize(const ::HashDelTable* t) noexcept { return HashDelTableKeySize(t); }
-    static bool Frozen(const ::HashDelTable* t) noexcept { return HashDelTableFrozen(t) != kFalse; }
-    // With create false the C lookup writes nothing, so a const table may be searched.
-    static void* Find(const ::HashDelTable* t, std::string_view k, bool create) {
-        return HashDelTableFind(const_cast<::HashDelTable*>(t), BytesOf(k), UInt(k.size()), Flag(create), nullptr, nullptr);
-    }
-    static bool FindMany(const ::HashDelTable* t, UInt n, const void* const* k, const UInt* l, void** v) noexcept {
-        return HashDelTableFindMany(t, n, k, l, v, nullptr) != kFalse;
-    }
-    static void Grow(::HashDelTable* t, float factor) { HashDelTableGrow(t, factor, nullptr); }
     static bool OutOfCapacity(const ::HashDelTable* t) noexcept { return HashDelTableRefuses(t) != kFalse; }
     // Removed entries still fill the data area until a compaction moves the live ones over them.
     static bool Reclaimable(const ::HashDelTable* t) noexcept { return HashDelTableRemoved(t) != 0; }
-    static void Clear(::HashDelTable* t) noexcept { HashDelTableClear(t); }
-    static ::HashDelTable* Copy(const ::HashDelTable* t) { return HashDelTableCopy(t); }
-    static UInt Key(const ::HashDelTable* t, const void* val, const UByte** bytes) { return HashDelTableKey(t, val, bytes); }
-    static UInt Enumerate(::HashDelTable* t, HashEnumerateFunction f, void* p) { return HashDelTableEnumerate(t, 0, f, p); }
     static Iterator* IteratorInit(::HashDelTable* t) { return HashDelTableIteratorInit(t, nullptr); }
-    static bool IteratorEnd(const Iterator* i) noexcept { return HashDelTableIteratorEnd(i) != kFalse; }
-    static void IteratorNext(Iterator* i) noexcept { HashDelTableIteratorNext(i); }
-    static UInt IteratorKey(const Iterator* i, const UByte** b) noexcept { return HashDelTableIteratorGetKey(i, b); }
-    static void* IteratorValue(const Iterator* i) noexcept { return HashDelTableIteratorGetValue(i); }
-    static void IteratorFree(Iterator* i) noexcept { HashDelTableIteratorFinalize(i); }
-    static Iterator* IteratorCopy(const Iterator* i) { return HashDelTableIteratorCopy(i); }
 };
 
 // How a table hands out a value area: a reference to a V, or a span of value_size bytes.
@@ -166,13 +153,8 @@ public:
     struct sentinel {};
 
     /// A forward iterator over the entries.
-    class iterator {
+    class iterator : public detail::IteratorTypes<TableEntry<V>, std::forward_iterator_tag> {
     public:
-        using value_type = TableEntry<V>;                   ///< what dereferencing gives, by value
-        using difference_type = std::ptrdiff_t;             ///< required of iterators; positions are not subtracted
-        using iterator_concept = std::forward_iterator_tag; ///< the C++20 strength of the iterator
-        using iterator_category = std::input_iterator_tag;  ///< legacy algorithms see an input iterator, since dereferencing gives a value
-
         /// A singular iterator, at the end.
         iterator() noexcept = default;
         /// @brief An iterator at the same entry, walking on by itself.

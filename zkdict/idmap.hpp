@@ -19,34 +19,29 @@ namespace zkdict {
 
 namespace detail {
 
+// The two C maps behind one set of names.
 template <class M>
 struct MapOps;
 
-template <>
-struct MapOps<::IdMap> {
-    using Int = Id;
-    static constexpr Int kSentinel = kNoId;
-    static ::IdMap* New() { return IdMapNew(); }
-    static void Delete(::IdMap* m) noexcept { IdMapDelete(m); }
-    static void Clear(::IdMap* m) noexcept { IdMapClear(m); }
-    static UInt Size(const ::IdMap* m) noexcept { return IdMapSize(m); }
-    static void Get(const ::IdMap* m, UInt n, Int* k, Int* v) noexcept { IdMapGet(m, n, k, v); }
-    static Int Find(::IdMap* m, Int k, Int create, Int update, Boolean* added) { return IdMapFind(m, k, create, update, added); }
-    static void FindMany(const ::IdMap* m, UInt n, const Int* k, Int* v) noexcept { IdMapFindMany(m, n, k, v); }
-};
+#define ZKDICT_DETAIL_MAP_OPS(Map, Integer, Sentinel)                                                                  \
+    template <>                                                                                                        \
+    struct MapOps<::Map> {                                                                                             \
+        using Int = Integer;                                                                                           \
+        static constexpr Int kSentinel = Sentinel;                                                                     \
+        static ::Map* New() { return Map##New(); }                                                                     \
+        static void Delete(::Map* m) noexcept { Map##Delete(m); }                                                      \
+        static void Clear(::Map* m) noexcept { Map##Clear(m); }                                                        \
+        static UInt Size(const ::Map* m) noexcept { return Map##Size(m); }                                             \
+        static void Get(const ::Map* m, UInt n, Int* k, Int* v) noexcept { Map##Get(m, n, k, v); }                     \
+        static Int Find(::Map* m, Int k, Int create, Int update, Boolean* added) {                                     \
+            return Map##Find(m, k, create, update, added);                                                             \
+        }                                                                                                              \
+        static void FindMany(const ::Map* m, UInt n, const Int* k, Int* v) noexcept { Map##FindMany(m, n, k, v); }     \
+    };
 
-template <>
-struct MapOps<::RefMap> {
-    using Int = ULong;
-    static constexpr Int kSentinel = kNoRef;
-    static ::RefMap* New() { return RefMapNew(); }
-    static void Delete(::RefMap* m) noexcept { RefMapDelete(m); }
-    static void Clear(::RefMap* m) noexcept { RefMapClear(m); }
-    static UInt Size(const ::RefMap* m) noexcept { return RefMapSize(m); }
-    static void Get(const ::RefMap* m, UInt n, Int* k, Int* v) noexcept { RefMapGet(m, n, k, v); }
-    static Int Find(::RefMap* m, Int k, Int create, Int update, Boolean* added) { return RefMapFind(m, k, create, update, added); }
-    static void FindMany(const ::RefMap* m, UInt n, const Int* k, Int* v) noexcept { RefMapFindMany(m, n, k, v); }
-};
+ZKDICT_DETAIL_MAP_OPS(IdMap, Id, kNoId)
+ZKDICT_DETAIL_MAP_OPS(RefMap, ULong, kNoRef)
+#undef ZKDICT_DETAIL_MAP_OPS
 
 }  // namespace detail
 
@@ -63,62 +58,29 @@ class IntMap {
 
 public:
     using key_type = typename Ops::Int;                  ///< the key type
-    using mapped_type = typename Ops::Int;               ///< the value type
+    using mapped_type = key_type;                        ///< the value type, the key type again
     using value_type = std::pair<key_type, mapped_type>; ///< an entry
     /// The marker of empty slots, refused as key and as value.
     static constexpr key_type sentinel = Ops::kSentinel;
 
-    /// A bidirectional iterator over the entries by position.
-    class iterator {
+    /// A bidirectional iterator over the entries by position; two are equal at the same position of
+    /// the same map.
+    class iterator
+        : public detail::PositionIterator<iterator, value_type, std::bidirectional_iterator_tag, M, UInt> {
     public:
-        using value_type = IntMap::value_type;                    ///< what dereferencing gives, by value
-        using difference_type = std::ptrdiff_t;                   ///< required of iterators; positions are not subtracted
-        using iterator_concept = std::bidirectional_iterator_tag; ///< the C++20 strength of the iterator
-        using iterator_category = std::input_iterator_tag; ///< legacy algorithms see an input iterator, since dereferencing gives a value
-
         /// A singular iterator.
         iterator() noexcept = default;
         /// @brief The entry at this position.
         /// @return the key and value.
         value_type operator*() const noexcept {
             value_type e;
-            Ops::Get(m_, n_, &e.first, &e.second);
+            Ops::Get(this->s_, this->at_, &e.first, &e.second);
             return e;
         }
-        /// @brief Steps to the next position.
-        /// @return this iterator.
-        iterator& operator++() noexcept {
-            ++n_;
-            return *this;
-        }
-        /// @brief Steps to the next position.
-        /// @return the iterator before the step.
-        iterator operator++(int) noexcept {
-            iterator c = *this;
-            ++n_;
-            return c;
-        }
-        /// @brief Steps to the previous position.
-        /// @return this iterator.
-        iterator& operator--() noexcept {
-            --n_;
-            return *this;
-        }
-        /// @brief Steps to the previous position.
-        /// @return the iterator before the step.
-        iterator operator--(int) noexcept {
-            iterator c = *this;
-            --n_;
-            return c;
-        }
-        /// Same position of the same map.
-        friend bool operator==(const iterator&, const iterator&) noexcept = default;
 
     private:
         friend class IntMap;
-        iterator(const M* m, UInt n) noexcept : m_(m), n_(n) {}
-        const M* m_ = nullptr;
-        UInt n_ = 0;
+        iterator(const M* m, UInt n) noexcept : iterator::PositionIterator(m, n) {}
     };
     using const_iterator = iterator; ///< the entries cannot be changed through an iterator
 

@@ -93,13 +93,8 @@ public:
     using value_type = std::pair<key_type, mapped_type>; ///< an entry
 
     /// A bidirectional iterator over the entries in increasing key order.
-    class iterator {
+    class iterator : public detail::IteratorTypes<value_type, std::bidirectional_iterator_tag> {
     public:
-        using value_type = Tree::value_type;                      ///< what dereferencing gives, by value
-        using difference_type = std::ptrdiff_t;                   ///< required of iterators; positions are not subtracted
-        using iterator_concept = std::bidirectional_iterator_tag; ///< the C++20 strength of the iterator
-        using iterator_category = std::input_iterator_tag; ///< legacy algorithms see an input iterator, since dereferencing gives a value
-
         /// A singular iterator, equal to end().
         iterator() noexcept = default;
         /// @brief The current entry.

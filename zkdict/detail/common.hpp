@@ -269,6 +269,58 @@ struct Walk {
     }
 };
 
+// The member types of the layer's iterators. Dereferencing gives a Value by value, not a reference,
+// so legacy algorithms see an input iterator, whatever the iterator's C++20 strength, Concept;
+// positions are never subtracted, but iterators must name a difference type.
+template <class Value, class Concept>
+struct IteratorTypes {
+    using value_type = Value;
+    using difference_type = std::ptrdiff_t;
+    using iterator_concept = Concept;
+    using iterator_category = std::input_iterator_tag;
+};
+
+// An iterator over a structure that the C calls read by position: it holds the structure and the
+// position, stepping moves the position (back too when Concept is bidirectional), and two iterators
+// are equal at the same position of the same structure. Derived, the iterator itself, dereferences.
+template <class Derived, class Value, class Concept, class Structure, class Position>
+class PositionIterator : public IteratorTypes<Value, Concept> {
+    static constexpr bool kBackward = std::derived_from<Concept, std::bidirectional_iterator_tag>;
+
+public:
+    Derived& operator++() noexcept {
+        ++at_;
+        return static_cast<Derived&>(*this);
+    }
+    Derived operator++(int) noexcept {
+        Derived before = static_cast<Derived&>(*this);
+        ++at_;
+        return before;
+    }
+    Derived& operator--() noexcept
+        requires kBackward
+    {
+        --at_;
+        return static_cast<Derived&>(*this);
+    }
+    Derived operator--(int) noexcept
+        requires kBackward
+    {
+        Derived before = static_cast<Derived&>(*this);
+        --at_;
+        return before;
+    }
+    friend bool operator==(const PositionIterator& a, const PositionIterator& b) noexcept {
+        return a.s_ == b.s_ && a.at_ == b.at_;
+    }
+
+protected:
+    PositionIterator() noexcept = default;
+    PositionIterator(const Structure* s, Position at) noexcept : s_(s), at_(at) {}
+    const Structure* s_ = nullptr;
+    Position at_ = 0;
+};
+
 template <auto Release>
 struct CDeleter {
     template <class T>
