@@ -16,59 +16,43 @@
 //   cache_ops   eviction pressure with collections; expiry; static buffers too small; values at the
 //               largest size a page takes; a cache too small to store; parameters it must refuse
 //
-// Every seed is small (a few KB). After a change to how a target decodes its input, regenerate
-// and commit what changed:
+// Every seed is small (a few KB). The committed seeds are exactly what this program writes, and
+// the test fuzz_corpus_generated_ops runs it and compares every file byte for byte. A change to how
+// a target decodes its input is a change to this program too; commit it with the files it then
+// writes:
 //
 //   cmake --build build --target zk_ops_corpus && build/fuzz/zk_ops_corpus fuzz/corpus
 //
 // The output depends on nothing but this program: the random mixes come from a fixed generator.
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "fuzz/corpus_writer.h"
+
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using zkcorpus::Bytes;
 
 std::string g_root;
 size_t g_total = 0;
 
-[[noreturn]] void Die(const std::string& what) {
-    std::fprintf(stderr, "zk_ops_corpus: %s: %s\n", what.c_str(), std::strerror(errno));
-    std::exit(1);
-}
-
-void MakeDir(const std::string& path) {
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) Die("cannot create " + path);
-}
-
 void Write(const std::string& target, const std::string& name, const Bytes& bytes) {
-    MakeDir(g_root + "/" + target);
-    const std::string path = g_root + "/" + target + "/" + name;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    if (!out.flush()) Die("cannot write " + path);
+    zkcorpus::MakeDir(g_root + "/" + target);
+    zkcorpus::WriteBytes(g_root + "/" + target + "/" + name, bytes);
     g_total += bytes.size();
 }
 
-// Appends bytes and little-endian numbers; each seed writer derives from it.
+// Appends bytes and little-endian numbers; each seed writer derives from it. Keys and values of the
+// structures that take both widths are words of the width the seed chose.
 template <class Seed>
 class Out {
 public:
+    explicit Out(int width = 4) : width_(width) {}
     Seed& B(unsigned v) {
         bytes_.push_back((unsigned char)v);
-        return self();
-    }
-    Seed& N(std::uint64_t v, int width) {
-        for (int i = 0; i < width; i++) bytes_.push_back((unsigned char)(v >> (8 * i)));
         return self();
     }
     Seed& S(const std::string& s) {
@@ -77,9 +61,18 @@ public:
     }
     const Bytes& bytes() const { return bytes_; }
 
+protected:
+    Seed& K(unsigned code) { return B(code); }
+    Seed& W(std::uint64_t word) {
+        for (int i = 0; i < width_; i++) bytes_.push_back((unsigned char)(word >> (8 * i)));
+        return self();
+    }
+    int width() const { return width_; }
+
 private:
     Seed& self() { return static_cast<Seed&>(*this); }
     Bytes bytes_;
+    int width_;
 };
 
 // ---- tree_ops ---------------------------------------------------------------------------------------
@@ -87,21 +80,16 @@ private:
 // Operation codes of tree_ops_fuzz.cpp (the code modulo 13 picks the operation).
 class TreeSeed : public Out<TreeSeed> {
 public:
-    TreeSeed(int family, int capacityIndex) : w_(family == 2 ? 8 : 4) { B(unsigned(family + 3 * capacityIndex)); }
+    TreeSeed(int family, int capacityIndex) : Out(family == 2 ? 8 : 4) {
+        B(unsigned(family + 3 * capacityIndex));
+    }
     // Keys.
     TreeSeed& Small(unsigned k) { return K(0).K(k); }
     TreeSeed& Known(unsigned i) { return K(2).K(i & 0xFF).K(i >> 8); }
     TreeSeed& Near(unsigned i, int d) { return K(3).K(i & 0xFF).K(i >> 8).K(unsigned(d + 2)); }
     TreeSeed& Extreme(unsigned i) { return K(4).K(i); }
-    TreeSeed& Wide(std::uint64_t k) {
-        K(5);
-        N(k, w_);
-        return *this;
-    }
-    TreeSeed& Value(std::uint64_t v) {
-        N(v, w_);
-        return *this;
-    }
+    TreeSeed& Wide(std::uint64_t k) { return K(5).W(k); }
+    TreeSeed& Value(std::uint64_t v) { return W(v); }
     // Operations; each is followed by its key (and what else it reads) from the calls above.
     TreeSeed& Insert(bool pointer = false) { return K(pointer ? 130 : 0); }
     TreeSeed& Find() { return K(3); }
@@ -116,10 +104,6 @@ public:
     TreeSeed& Walks(unsigned k) { return K(11).K(k - 1); }
     TreeSeed& Clear() { return K(246); }
     TreeSeed& Compare() { return K(12); }
-
-private:
-    TreeSeed& K(unsigned v) { return B(v); }
-    int w_;
 };
 
 void TreeSeeds() {
@@ -218,27 +202,19 @@ void TreeSeeds() {
 
 class IdSeed : public Out<IdSeed> {
 public:
-    explicit IdSeed(bool wide) : w_(wide ? 8 : 4) { B(wide ? 1 : 0); }
+    explicit IdSeed(bool wide) : Out(wide ? 8 : 4) { B(wide ? 1 : 0); }
     IdSeed& VSpecial(unsigned i) { return K(i << 2); }
-    IdSeed& VWide(std::uint64_t v) {
-        K(1);
-        N(v, w_);
-        return *this;
-    }
+    IdSeed& VWide(std::uint64_t v) { return K(1).W(v); }
     IdSeed& Small(unsigned k) { return K(0).K(k); }
     IdSeed& Shared(unsigned mult, unsigned off, bool high) { return K(high ? 0x82 : 2).K(mult).K(off); }
     IdSeed& Known(unsigned i) { return K(3).K(i & 0xFF).K(i >> 8); }
     IdSeed& Special(unsigned i) { return K(4).K(i); }
     IdSeed& Alias(unsigned low, unsigned high, unsigned which) {
         K(5);
-        if (w_ == 8) return K(high).K(low).K(which);
+        if (width() == 8) return K(high).K(low).K(which);
         return K(low);
     }
-    IdSeed& Wide(std::uint64_t k) {
-        K(6);
-        N(k, w_);
-        return *this;
-    }
+    IdSeed& Wide(std::uint64_t k) { return K(6).W(k); }
     // A creating lookup: its create value, then its key, then its update value when update is set,
     // then its how byte.
     IdSeed& Create(bool update) { return K(update ? 130 : 0); }
@@ -246,17 +222,11 @@ public:
     IdSeed& How(unsigned how) { return K(how); }
     IdSeed& Positions(unsigned at, unsigned span) { return K(5).K(at & 0xFF).K(at >> 8).K(span - 1); }
     IdSeed& Bulk(unsigned count16, std::uint64_t base, unsigned spread, unsigned stride) {
-        K(6).K(count16 - 1);
-        N(base, w_);
-        return K(spread).K(stride);
+        return K(6).K(count16 - 1).W(base).K(spread).K(stride);
     }
     IdSeed& All() { return K(7); }
     IdSeed& Clear() { return K(198); }
     IdSeed& Fresh() { return K(229); }
-
-private:
-    IdSeed& K(unsigned v) { return B(v); }
-    int w_;
 };
 
 void IdMapSeeds() {
@@ -418,9 +388,6 @@ public:
     TableSeed& Bytes(unsigned lead, unsigned cut) { return K(12).K(lead).K(cut); }
     TableSeed& File(bool vm) { return K(236).K(unsigned(vm)); }
     TableSeed& Compare() { return K(13); }
-
-private:
-    TableSeed& K(unsigned v) { return B(v); }
 };
 
 // Up to four letters of a, b and c, distinct for i below 81.
@@ -633,9 +600,6 @@ public:
     CacheSeed& Collect(bool force) { return K(force ? 137 : 7); }
     CacheSeed& Collects(bool force) { return K(force ? 168 : 48); }
     CacheSeed& Absent(unsigned code) { return K(9 + 10 * code); }  // a key never stored
-
-private:
-    CacheSeed& K(unsigned v) { return B(v); }
 };
 
 void CacheSeeds() {
@@ -734,16 +698,8 @@ void CacheSeeds() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
-        return 2;
-    }
-    g_root = argv[1];
-    MakeDir(g_root);
-    TreeSeeds();
-    IdMapSeeds();
-    TableSeeds();
-    CacheSeeds();
-    std::printf("wrote %zu bytes of seeds under %s\n", g_total, g_root.c_str());
-    return 0;
+    const int status =
+        zkcorpus::Run(argc, argv, "zk_ops_corpus", g_root, {TreeSeeds, IdMapSeeds, TableSeeds, CacheSeeds});
+    if (status == 0) std::printf("wrote %zu bytes of seeds under %s\n", g_total, g_root.c_str());
+    return status;
 }

@@ -4,23 +4,24 @@
 // into <dir>/hashdeltable, index and data files through AttrDictCommit into <dir>/attrdict, and
 // static dictionaries of fuzz/hashdict_seeds.h as file, channel and memory images into
 // <dir>/hashdict), and a few corrupt variants they must refuse. Some seeds carry bytes past the
-// table, which the targets decode as operations. After a change to any of the formats, regenerate
-// and commit what changed:
+// table, which the targets decode as operations.
+//
+// The committed seeds are exactly what this program writes, and the test fuzz_corpus_generated_tables
+// runs it and compares every file byte for byte. A change to one of the formats therefore fails that
+// test, as it fails tests/golden_test.cpp: on purpose, since files already written in the old format
+// stay in use. New seeds are added here and committed with the files the program then writes:
 //
 //   cmake --build build --target zk_table_corpus && build/fuzz/zk_table_corpus fuzz/corpus
 //
-// The output does not depend on the run: the writers zero the padding and the unused tail of a data
-// area. Nor on the machine, but for the attribute-dictionary index, which is in the host's byte
-// order: the committed seeds come from a little-endian host.
-#include <sys/stat.h>
+// The output does not depend on the run: the builds are deterministic and the writers zero the
+// padding and the unused tail of a data area. It does depend on the host's byte order, which the
+// dictionary images and the attribute-dictionary index follow: the committed seeds come from a
+// little-endian host.
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,34 +29,18 @@
 #include "dict/hashdict.h"
 #include "dict/hashdeltable.h"
 #include "dict/hashtable.h"
+#include "fuzz/corpus_writer.h"
 #include "fuzz/hashdict_seeds.h"
 
 namespace {
 
-using Bytes = std::vector<UByte>;
+using zkcorpus::Bytes;
+using zkcorpus::Die;
+using zkcorpus::MakeDir;
+using zkcorpus::ReadBytes;
+using zkcorpus::WriteBytes;
 
 std::string g_root;
-
-[[noreturn]] void Die(const std::string& what) {
-    std::fprintf(stderr, "zk_table_corpus: %s: %s\n", what.c_str(), std::strerror(errno));
-    std::exit(1);
-}
-
-void MakeDir(const std::string& path) {
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) Die("cannot create " + path);
-}
-
-void WriteBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    if (!out.flush()) Die("cannot write " + path);
-}
-
-Bytes ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) Die("cannot read " + path);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 void Append(Bytes& bytes, const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
 
@@ -71,6 +56,57 @@ UInt GetLe32(const Bytes& bytes, size_t at) {
 
 std::string Key(int i) { return "key" + std::to_string(i * 37 % 101); }
 
+// The calls of the two packed tables under one name, for what fills either kind.
+void* Insert(HashTable* t, const std::string& k) {
+    return HashTableFind(t, k.data(), UInt(k.size()), TRUE, nullptr, nullptr);
+}
+void* Insert(HashDelTable* t, const std::string& k) {
+    return HashDelTableFind(t, k.data(), UInt(k.size()), TRUE, nullptr, nullptr);
+}
+void Grow(HashTable* t) { HashTableGrow(t, 2.0f, nullptr); }
+void Grow(HashDelTable* t) { HashDelTableGrow(t, 2.0f, nullptr); }
+UInt KeyOf(const HashTable* t, const void* v, const UByte** k) { return HashTableKey(t, v, k); }
+UInt KeyOf(const HashDelTable* t, const void* v, const UByte** k) { return HashDelTableKey(t, v, k); }
+
+// Inserts keys 0 to n - 1, growing the table when it is full; the value bytes of key i count up
+// from i.
+template <class Table>
+Table* Fill(Table* t, int n) {
+    for (int i = 0; i < n; i++) {
+        const std::string k = Key(i);
+        auto* v = static_cast<UByte*>(Insert(t, k));
+        if (v == nullptr) {
+            Grow(t);
+            v = static_cast<UByte*>(Insert(t, k));
+        }
+        for (UInt b = 0; b < t->t_val_len; b++) v[b] = UByte(i + b);
+    }
+    return t;
+}
+
+// The sort order of the selections: the keys' bytes, then their lengths. ptr is the table.
+template <class Table>
+int CompareKeys(const void* a, const void* b, void* ptr) {
+    const auto* t = static_cast<const Table*>(ptr);
+    const UByte *ka, *kb;
+    const UInt la = KeyOf(t, a, &ka), lb = KeyOf(t, b, &kb);
+    const int c = std::memcmp(ka, kb, la < lb ? la : lb);
+    return c != 0 ? c : la < lb ? -1 : la > lb ? 1 : 0;
+}
+
+// The image with the first two filled of its slots at slotsAt exchanged: it still reads, but the
+// two keys are off their probe paths.
+Bytes Misplaced(const Bytes& image, size_t slotsAt, UInt slots, const std::string& name) {
+    std::vector<size_t> filled;
+    for (UInt s = 0; s < slots; s++)
+        if (GetLe32(image, slotsAt + 4 * s) < HASH_DELETED) filled.push_back(slotsAt + 4 * s);
+    if (filled.size() < 2) Die(name + " files fewer than two entries");
+    Bytes swapped = image;
+    PutLe32(swapped, filled[0], GetLe32(image, filled[1]));
+    PutLe32(swapped, filled[1], GetLe32(image, filled[0]));
+    return swapped;
+}
+
 // ---- HashTable files ----------------------------------------------------------------------------
 
 // Offsets of the file header fields (see dict/hashtable.h).
@@ -82,24 +118,8 @@ HashTable* NewTable(UInt capacity, UInt valLen, UByte keySize) {
     return HashTableNew(capacity, nullptr, nullptr, nullptr, valLen, keySize, TRUE);
 }
 
-void Fill(HashTable* t, int n) {
-    for (int i = 0; i < n; i++) {
-        const std::string k = Key(i);
-        auto* v = static_cast<UByte*>(HashTableFind(t, k.data(), UInt(k.size()), TRUE, nullptr, nullptr));
-        if (v == nullptr) {
-            HashTableGrow(t, 2.0f, nullptr);
-            v = static_cast<UByte*>(HashTableFind(t, k.data(), UInt(k.size()), TRUE, nullptr, nullptr));
-        }
-        for (UInt b = 0; b < t->t_val_len; b++) v[b] = UByte(i + b);
-    }
-}
-
-int CompareKeys(const void* a, const void* b, void* ptr) {
-    const auto* t = static_cast<const HashTable*>(ptr);
-    const UByte *ka, *kb;
-    const UInt la = HashTableKey(t, a, &ka), lb = HashTableKey(t, b, &kb);
-    const int c = std::memcmp(ka, kb, la < lb ? la : lb);
-    return c != 0 ? c : la < lb ? -1 : la > lb ? 1 : 0;
+HashTable* Filled(UInt capacity, UInt valLen, UByte keySize, int n) {
+    return Fill(NewTable(capacity, valLen, keySize), n);
 }
 
 // Saves and frees the table; the file's bytes, plus extra, replace it when extra is given.
@@ -154,61 +174,31 @@ void HashTableCorpus() {
     const Bytes inserts = {3, 'o', 'n', 'e', 5, 't', 'h', 'r', 'e', 'e', 0, 1, 'a'};
 
     Save(NewTable(5, 0, 0), "empty_k0_v0.tbl");
+    Save(Filled(5, 0, 0, 3), "keys_k0_v0.tbl", inserts);
+    Save(Filled(8, 4, 1, 4), "keys_k1_v4.tbl");
+    const Bytes k2 = Save(Filled(8, 8, 2, 5), "keys_k2_v8.tbl", inserts);
+    Save(Filled(6, 13, 4, 4), "keys_k4_v13.tbl");
+    // Exactly full: the first new key makes the target grow the table.
+    Save(Filled(5, 4, 0, 5), "full_k0_v4.tbl", inserts);
     {
-        HashTable* t = NewTable(5, 0, 0);
-        Fill(t, 3);
-        Save(t, "keys_k0_v0.tbl", inserts);
-    }
-    {
-        HashTable* t = NewTable(8, 4, 1);
-        Fill(t, 4);
-        Save(t, "keys_k1_v4.tbl");
-    }
-    Bytes k2;
-    {
-        HashTable* t = NewTable(8, 8, 2);
-        Fill(t, 5);
-        k2 = Save(t, "keys_k2_v8.tbl", inserts);
-    }
-    {
-        HashTable* t = NewTable(6, 13, 4);
-        Fill(t, 4);
-        Save(t, "keys_k4_v13.tbl");
-    }
-    {
-        // Exactly full: the first new key makes the target grow the table.
-        HashTable* t = NewTable(5, 4, 0);
-        Fill(t, 5);
-        Save(t, "full_k0_v4.tbl", inserts);
-    }
-    {
-        HashTable* t = NewTable(8, 4, 0);
-        Fill(t, 6);
+        HashTable* t = Filled(8, 4, 0, 6);
         HashTableSelect(t, 0, nullptr, nullptr, nullptr);
-        HashTableSort(t, CompareKeys, t, nullptr);
+        HashTableSort(t, CompareKeys<HashTable>, t, nullptr);
         Save(t, "selected_sorted.tbl");
     }
     {
         // Selected into an array: the table keeps its entries and files none of them.
-        HashTable* t = NewTable(8, 4, 0);
-        Fill(t, 6);
+        HashTable* t = Filled(8, 4, 0, 6);
         UIntArray list;
         ArrayInit_(&list);
         HashTableSelect(t, 0, nullptr, nullptr, &list);
         ArrayFree_(&list);
         Save(t, "selected_array.tbl", inserts);
     }
-    Bytes grown;
+    const Bytes grown = Save(Filled(5, 8, 0, 40), "grown_k0_v8.tbl");  // grows 5 -> 10 -> 20 -> 40
     {
-        HashTable* t = NewTable(5, 8, 0);
-        Fill(t, 40);  // grows 5 -> 10 -> 20 -> 40
-        grown = Save(t, "grown_k0_v8.tbl");
-    }
-    {
-        HashTable* t = NewTable(5, 4, 0);
-        Fill(t, 2);
-        const std::string longKey(300, 'L');  // a two-byte length code
-        HashTableFind(t, longKey.data(), UInt(longKey.size()), TRUE, nullptr, nullptr);
+        HashTable* t = Filled(5, 4, 0, 2);
+        Insert(t, std::string(300, 'L'));  // a two-byte length code
         Save(t, "long_key_k0_v4.tbl");
     }
     WriteBytes(TablePath("unaligned_k1_v1.tbl"), UnalignedImage());
@@ -222,45 +212,22 @@ void HashTableCorpus() {
     width[kKeySizeAt] = 5;
     WriteBytes(TablePath("corrupt_key_size.tbl"), width);
     // Accepted, though two entries sit in each other's slots: the reader does not rehash.
-    Bytes swapped = k2;
-    std::vector<size_t> filled;
-    for (UInt s = 0; s < GetLe32(k2, kSlotsAt); s++)
-        if (GetLe32(k2, kHeaderSize + 4 * s) != HASH_EMPTY) filled.push_back(kHeaderSize + 4 * s);
-    if (filled.size() < 2) Die("keys_k2_v8 files fewer than two entries");
-    PutLe32(swapped, filled[0], GetLe32(k2, filled[1]));
-    PutLe32(swapped, filled[1], GetLe32(k2, filled[0]));
-    WriteBytes(TablePath("misplaced_k2_v8.tbl"), swapped);
+    WriteBytes(TablePath("misplaced_k2_v8.tbl"),
+               Misplaced(k2, kHeaderSize, GetLe32(k2, kSlotsAt), "keys_k2_v8"));
 }
 
 // ---- serialised tables with deletion ------------------------------------------------------------
 
 std::string DelPath(const std::string& name) { return g_root + "/hashdeltable/" + name; }
 
-void FillDel(HashDelTable* t, int n) {
-    for (int i = 0; i < n; i++) {
-        const std::string k = Key(i);
-        auto* v = static_cast<UByte*>(HashDelTableFind(t, k.data(), UInt(k.size()), TRUE, nullptr, nullptr));
-        if (v == nullptr) {
-            HashDelTableGrow(t, 2.0f, nullptr);
-            v = static_cast<UByte*>(HashDelTableFind(t, k.data(), UInt(k.size()), TRUE, nullptr, nullptr));
-        }
-        for (UInt b = 0; b < t->t_val_len; b++) v[b] = UByte(i + b);
-    }
-}
-
-void RemoveDel(HashDelTable* t, int from, int to) {
+// A new table holding keys 0 to n - 1, of which from to to - 1 are removed again.
+HashDelTable* FilledDel(UInt capacity, UInt valLen, UByte keySize, int n, int from = 0, int to = 0) {
+    HashDelTable* t = Fill(HashDelTableNew(capacity, nullptr, nullptr, nullptr, valLen, keySize), n);
     for (int i = from; i < to; i++) {
         const std::string k = Key(i);
         HashDelTableRemove(t, k.data(), UInt(k.size()), nullptr);
     }
-}
-
-int CompareDelKeys(const void* a, const void* b, void* ptr) {
-    const auto* t = static_cast<const HashDelTable*>(ptr);
-    const UByte *ka, *kb;
-    const UInt la = HashDelTableKey(t, a, &ka), lb = HashDelTableKey(t, b, &kb);
-    const int c = std::memcmp(ka, kb, la < lb ? la : lb);
-    return c != 0 ? c : la < lb ? -1 : la > lb ? 1 : 0;
+    return t;
 }
 
 // The serialised form, and the table freed.
@@ -284,70 +251,31 @@ void HashDelTableCorpus() {
         Append(bytes, extra);
         WriteBytes(DelPath(name), bytes);
     };
-    auto make = [](UInt capacity, UInt valLen, UByte keySize) {
-        return HashDelTableNew(capacity, nullptr, nullptr, nullptr, valLen, keySize);
-    };
 
-    save("empty_k0_v0.bin", Form(make(5, 0, 0)), ops);
+    save("empty_k0_v0.bin", Form(FilledDel(5, 0, 0, 0)), ops);
+    save("keys_k0_v0.bin", Form(FilledDel(5, 0, 0, 3)));
+    save("keys_k1_v4.bin", Form(FilledDel(8, 4, 1, 4)), ops);
+    const Bytes k2 = Form(FilledDel(8, 8, 2, 5));
+    save("keys_k2_v8.bin", k2);
+    save("keys_k4_v13.bin", Form(FilledDel(6, 13, 4, 4)), ops);
+    const Bytes tombs = Form(FilledDel(16, 4, 0, 10, 2, 6));
+    save("tombstones_k0_v4.bin", tombs, ops);
+    // Three keys and a tombstone fill a capacity of five: the first new key needs growth.
+    save("full_k0_v8.bin", Form(FilledDel(5, 8, 0, 4, 0, 1)), ops);
     {
-        HashDelTable* t = make(5, 0, 0);
-        FillDel(t, 3);
-        save("keys_k0_v0.bin", Form(t));
-    }
-    {
-        HashDelTable* t = make(8, 4, 1);
-        FillDel(t, 4);
-        save("keys_k1_v4.bin", Form(t), ops);
-    }
-    Bytes k2;
-    {
-        HashDelTable* t = make(8, 8, 2);
-        FillDel(t, 5);
-        k2 = Form(t);
-        save("keys_k2_v8.bin", k2);
-    }
-    {
-        HashDelTable* t = make(6, 13, 4);
-        FillDel(t, 4);
-        save("keys_k4_v13.bin", Form(t), ops);
-    }
-    Bytes tombs;
-    {
-        HashDelTable* t = make(16, 4, 0);
-        FillDel(t, 10);
-        RemoveDel(t, 2, 6);
-        tombs = Form(t);
-        save("tombstones_k0_v4.bin", tombs, ops);
-    }
-    {
-        // Three keys and a tombstone fill a capacity of five: the first new key needs growth.
-        HashDelTable* t = make(5, 8, 0);
-        FillDel(t, 4);
-        RemoveDel(t, 0, 1);
-        save("full_k0_v8.bin", Form(t), ops);
-    }
-    {
-        HashDelTable* t = make(8, 4, 0);
-        FillDel(t, 6);
+        HashDelTable* t = FilledDel(8, 4, 0, 6);
         HashDelTableSelect(t, 0, nullptr, nullptr);
-        HashDelTableSort(t, CompareDelKeys, t);
+        HashDelTableSort(t, CompareKeys<HashDelTable>, t);
         Bytes selected = Form(t);
         save("selected_sorted.bin", selected);
         // The same form with a selected byte that is not 1: it reads as not selected.
         selected.back() = 2;
         save("selected_flag2.bin", selected, ops);
     }
+    save("grown_k0_v8.bin", Form(FilledDel(5, 8, 0, 40, 30, 36)), ops);
     {
-        HashDelTable* t = make(5, 8, 0);
-        FillDel(t, 40);
-        RemoveDel(t, 30, 36);
-        save("grown_k0_v8.bin", Form(t), ops);
-    }
-    {
-        HashDelTable* t = make(5, 4, 0);
-        FillDel(t, 2);
-        const std::string longKey(300, 'L');  // a two-byte length code
-        HashDelTableFind(t, longKey.data(), UInt(longKey.size()), TRUE, nullptr, nullptr);
+        HashDelTable* t = FilledDel(5, 4, 0, 2);
+        Insert(t, std::string(300, 'L'));  // a two-byte length code
         save("long_key_k0_v4.bin", Form(t), ops);
     }
 
@@ -362,16 +290,7 @@ void HashDelTableCorpus() {
     save("corrupt_deleted.bin", deleted);
     // Accepted, though two entries sit in each other's slots: the reader does not rehash.
     const size_t k2Counts = 4 + GetLe32(k2, 0);
-    std::vector<size_t> filled;
-    for (UInt s = 0; s < GetLe32(k2, k2Counts); s++) {
-        const size_t at = k2Counts + 16 + 4 * s;
-        if (GetLe32(k2, at) < HASH_DELETED) filled.push_back(at);
-    }
-    if (filled.size() < 2) Die("keys_k2_v8 files fewer than two entries");
-    Bytes swapped = k2;
-    PutLe32(swapped, filled[0], GetLe32(k2, filled[1]));
-    PutLe32(swapped, filled[1], GetLe32(k2, filled[0]));
-    save("misplaced_k2_v8.bin", swapped, ops);
+    save("misplaced_k2_v8.bin", Misplaced(k2, k2Counts + 16, GetLe32(k2, k2Counts), "keys_k2_v8"), ops);
 }
 
 // ---- attribute-dictionary pairs -----------------------------------------------------------------
@@ -537,15 +456,6 @@ void HashDictCorpus() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
-        return 2;
-    }
-    g_root = argv[1];
-    MakeDir(g_root);
-    HashTableCorpus();
-    HashDelTableCorpus();
-    AttrDictCorpus();
-    HashDictCorpus();
-    return 0;
+    return zkcorpus::Run(argc, argv, "zk_table_corpus", g_root,
+                         {HashTableCorpus, HashDelTableCorpus, AttrDictCorpus, HashDictCorpus});
 }
