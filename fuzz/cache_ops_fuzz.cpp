@@ -27,6 +27,7 @@
 
 #include "dict/zkcache.h"
 #include "dict/zkcache_internal.h"
+#include "fuzz/op_sequence.h"
 #include "fuzz/table_fuzz.h"
 
 namespace {
@@ -94,7 +95,8 @@ void ExpectRefused(zkfuzz::Cursor& in) {
         size = ULong(region) * page * 65537;
         break;
     }
-    ZKFUZZ_REQUIRE(zk::CacheNewInternal(region, page, safety, low, high, generation, size, false) == nullptr);
+    ZKFUZZ_REQUIRE(zk::CacheNewInternal(region, page, safety, low, high, generation, size, zk::Collector::kManual) ==
+                   nullptr);
     ZKFUZZ_REQUIRE(ZKCacheNewWithParams(region, page, safety, low, high, generation, size) == nullptr);
 }
 
@@ -110,7 +112,8 @@ class Run {
 public:
     Run(const Params& p, zkfuzz::Cursor in)
         : p_(p), in_(in),
-          c_(zk::CacheNewInternal(p.region_size, p.page_size, p.safety, p.low, p.high, p.generation, p.size, false)) {
+          c_(zk::CacheNewInternal(p.region_size, p.page_size, p.safety, p.low, p.high, p.generation, p.size,
+                                  zk::Collector::kManual)) {
         ZKFUZZ_REQUIRE(c_ != nullptr && c_->c_regions.length == p.regions);
         pages_ = ULong(p.regions) * p.region_size;
         ZKFUZZ_REQUIRE(ZKCacheGetSize(c_, nullptr, nullptr) == pages_ * p.page_size);
@@ -341,12 +344,14 @@ private:
         fills_++;
     }
 
+    enum Op { kStore, kRead, kFill, kCollect, kCollectSeveral, kReadNever };
+    static constexpr zkfuzz::OpMix<Op> kMix{
+        {{kStore, 3}, {kRead, 3}, {kFill, 1}, {kCollect, 1}, {kCollectSeveral, 1}, {kReadNever, 1}}};
+
     void Step() {
         const UByte op = in_.Byte();
-        switch (op % 10) {
-        case 0:
-        case 1:
-        case 2: {
+        switch (kMix(op)) {
+        case kStore: {
             const std::string key = NextKey();
             const std::string value = NextValue(key);
             bool past;
@@ -354,19 +359,17 @@ private:
             Store(key, value, expires, past);
             break;
         }
-        case 3:
-        case 4:
-        case 5: {
+        case kRead: {
             const std::string key = NextKey();
             Read(key, (op >> 4) % 3);
             break;
         }
-        case 6: Fill(); break;
-        case 7: Collect((op & 0x80) != 0); break;
-        case 8:
+        case kFill: Fill(); break;
+        case kCollect: Collect((op & 0x80) != 0); break;
+        case kCollectSeveral:
             for (int i = 0, n = 1 + (op >> 4) % 4; i < n; i++) Collect(i == 0 && (op & 0x80));
             break;
-        default: {
+        case kReadNever: {
             // A key never stored reads as absent.
             const std::string key = "never:" + std::to_string(op);
             Read(key, op % 2);

@@ -14,37 +14,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "dict/idmap.h"
-#include "dict/idmap_internal.h"
+#include "adapters/idmap.h"
+#include "fuzz/op_sequence.h"
 #include "fuzz/table_fuzz.h"
 
 namespace {
-
-struct IdMapOps {
-    using Map = IdMap;
-    using Key = Id;
-    static constexpr Key kNone = NOID;
-    static Map* New() { return IdMapNew(); }
-    static void Delete(Map* m) { IdMapDelete(m); }
-    static void Clear(Map* m) { IdMapClear(m); }
-    static UInt Size(const Map* m) { return IdMapSize(m); }
-    static void Get(const Map* m, UInt n, Key* k, Key* v) { IdMapGet(m, n, k, v); }
-    static Key Find(Map* m, Key k, Key c, Key u, Boolean* a) { return IdMapFind(m, k, c, u, a); }
-    static std::string Check(const Map* m) { return zk::IdMapCheck(m); }
-};
-
-struct RefMapOps {
-    using Map = RefMap;
-    using Key = ULong;
-    static constexpr Key kNone = NOREF;
-    static Map* New() { return RefMapNew(); }
-    static void Delete(Map* m) { RefMapDelete(m); }
-    static void Clear(Map* m) { RefMapClear(m); }
-    static UInt Size(const Map* m) { return RefMapSize(m); }
-    static void Get(const Map* m, UInt n, Key* k, Key* v) { RefMapGet(m, n, k, v); }
-    static Key Find(Map* m, Key k, Key c, Key u, Boolean* a) { return RefMapFind(m, k, c, u, a); }
-    static std::string Check(const Map* m) { return zk::RefMapCheck(m); }
-};
 
 constexpr int kMaxSteps = 3000;
 // 10 doubled eleven times: a dozen growths are within reach of one input.
@@ -53,21 +27,6 @@ constexpr size_t kMaxKnown = 1024;
 // Maps of up to this many slots are checked after every step; larger ones every kCheckEvery.
 constexpr size_t kSmallMap = 512;
 constexpr int kCheckEvery = 32;
-
-// The smallest prime not below n, by trial division: the slot counts here stay small.
-UInt NextPrime(ULong n) {
-    for (;; n++) {
-        if (n < 2) continue;
-        bool prime = true;
-        for (ULong d = 2; d * d <= n; d++) {
-            if (n % d == 0) {
-                prime = false;
-                break;
-            }
-        }
-        if (prime) return UInt(n);
-    }
-}
 
 template <class Ops>
 class Run {
@@ -94,22 +53,14 @@ private:
     void Fresh() {
         m_ = Ops::New();
         capacity_ = 10;
-        slots_.assign(NextPrime(capacity_ * 3 / 2), kNone);
+        slots_.assign(zkfuzz::NextPrime(capacity_ * 3 / 2), kNone);
         values_.clear();
         order_.clear();
         ZKFUZZ_REQUIRE(m_->m_capacity == 10 && m_->m_allocated == 17 && slots_.size() == 17);
     }
 
-    Key Wide() {
-        ULong k = 0;
-        for (size_t i = 0; i < sizeof(Key); i++) k |= ULong(in_.Byte()) << (8 * i);
-        return Key(k);
-    }
-    // Two bytes, low first; in statements of their own, so that the order of reading is fixed.
-    UInt Two() {
-        const UInt low = in_.Byte();
-        return low | UInt(in_.Byte()) << 8;
-    }
+    Key Wide() { return zkfuzz::Wide<Key>(in_); }
+    UInt Two() { return zkfuzz::Two(in_); }
     static Key NotNone(Key k) { return k == kNone ? Key(k ^ 1) : k; }
 
     // Keys chosen to share start slots and clusters, to repeat, and to reach the extremes.
@@ -164,7 +115,7 @@ private:
     // The growth, replayed: entries re-filed in the order of the old slots.
     void Grow() {
         capacity_ *= 2;
-        std::vector<Key> grown(NextPrime(ULong(capacity_) * 3 / 2), kNone);
+        std::vector<Key> grown(zkfuzz::NextPrime(ULong(capacity_) * 3 / 2), kNone);
         std::vector<UInt> order;
         for (size_t s = 0; s < slots_.size(); s++) {
             if (slots_[s] == kNone) continue;
@@ -251,12 +202,14 @@ private:
         }
     }
 
+    enum Op { kCreate, kLookup, kSpan, kBulk, kAll, kClear, kRenewOrCount };
+    static constexpr zkfuzz::OpMix<Op> kMix{{{kCreate, 3}, {kLookup, 2}, {kSpan, 1}, {kBulk, 1}, {kAll, 1},
+                                             {kClear, 1}, {kRenewOrCount, 1}}};
+
     void Step() {
         const UByte op = in_.Byte();
-        switch (op % 10) {
-        case 0:
-        case 1:
-        case 2: {
+        switch (kMix(op)) {
+        case kCreate: {
             // A creating lookup, now and then updating.
             const Key create = NextValue();
             const Key key = NextKey();
@@ -264,15 +217,14 @@ private:
             Find(key, create, update, in_.Byte());
             break;
         }
-        case 3:
-        case 4: {
+        case kLookup: {
             // A plain lookup, which still updates a present key.
             const Key key = NextKey();
             const Key update = op & 0x80 ? NextValue() : kNone;
             Find(key, kNone, update, in_.Byte());
             break;
         }
-        case 5: {
+        case kSpan: {
             const UInt pick = Two();
             const UInt span = 1 + in_.Byte() % 8;
             if (!order_.empty()) {
@@ -281,12 +233,12 @@ private:
             }
             break;
         }
-        case 6: Bulk(); break;
-        case 7: Positions(0, UInt(order_.size())); break;
-        case 8:
+        case kBulk: Bulk(); break;
+        case kAll: Positions(0, UInt(order_.size())); break;
+        case kClear:
             if ((op & 0xC0) == 0xC0) Clear();
             break;
-        default:
+        case kRenewOrCount:
             if ((op & 0xE0) == 0xE0) {
                 // A fresh map starts growing from capacity 10 again.
                 Ops::Delete(m_);
@@ -322,9 +274,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zkfuzz::ResetReports();
     zkfuzz::Cursor in(data, size);
     if (in.Byte() % 2 == 0) {
-        Run<IdMapOps>(in).Go();
+        Run<zkadapt::IdMapOps>(in).Go();
     } else {
-        Run<RefMapOps>(in).Go();
+        Run<zkadapt::RefMapOps>(in).Go();
     }
     ZKFUZZ_REQUIRE(zkfuzz::Seen().count == 0);
     return 0;

@@ -29,10 +29,8 @@
 #include <utility>
 #include <vector>
 
-#include "dict/hashdeltable.h"
-#include "dict/hashdeltable_internal.h"
-#include "dict/hashtable.h"
-#include "dict/hashtable_internal.h"
+#include "adapters/tables.h"
+#include "fuzz/op_sequence.h"
 #include "fuzz/table_fuzz.h"
 
 namespace {
@@ -52,8 +50,6 @@ constexpr int kMaxFiles = 2;
 
 // What the callbacks of a table see through ptr.
 struct Context {
-    bool weak_hash = false;   // the table hashes with WeakHash instead of the default
-    bool refusing = false;    // the table has FillValue as its value callback
     UInt val_len = 0;
     int value_calls = 0;
     int select_calls = 0;
@@ -109,20 +105,7 @@ UInt Grown(UInt capacity, float factor) {
     return product >= float(0x55555555u) ? 0x55555555u : UInt(product);
 }
 
-UInt NextPrime(UInt n) {
-    for (;; n++) {
-        if (n < 2) continue;
-        bool prime = true;
-        for (UInt d = 2; d * d <= n; d++) {
-            if (n % d == 0) {
-                prime = false;
-                break;
-            }
-        }
-        if (prime) return n;
-    }
-}
-UInt SlotsFor(UInt capacity) { return NextPrime((3u * capacity) >> 1); }
+UInt SlotsFor(UInt capacity) { return zkfuzz::NextPrime((3u * capacity) >> 1); }
 
 // The factor a walk of HashDelTable compacts with: bits 0x3F800054.
 constexpr float kNormalize = 1.0000100135803223f;
@@ -155,88 +138,6 @@ Scratch& Files() {
     return scratch;
 }
 
-struct PlainOps {
-    using Table = HashTable;
-    using Iterator = HashTableIterator;
-    static constexpr bool kDel = false;
-    static Table* New(UInt capacity, const Context& c, UInt valLen, UByte keySize, bool vm) {
-        return HashTableNew(capacity, c.weak_hash ? WeakHash : nullptr, c.refusing ? FillValue : nullptr, nullptr,
-                            valLen, keySize, vm ? TRUE : FALSE);
-    }
-    static void Free(Table* t) { HashTableFree(t); }
-    static UInt Size(const Table* t) { return HashTableSize(t); }
-    static UInt Capacity(const Table* t) { return HashTableCapacity(t); }
-    static Boolean Full(const Table* t) { return HashTableFull(t); }
-    static UInt Slots(const Table* t) { return t->t_entries_size; }
-    static UInt Deleted(const Table*) { return 0; }
-    static void Grow(Table* t, float f, void* p) { HashTableGrow(t, f, p); }
-    static void* Find(Table* t, const std::string& k, bool create, UInt* off, void* p) {
-        return HashTableFind(t, k.data(), UInt(k.size()), create ? TRUE : FALSE, off, p);
-    }
-    static UInt Key(const void* t, const void* v, const UByte** b) {
-        return HashTableKey(static_cast<const Table*>(t), v, b);
-    }
-    static UInt Enumerate(Table* t, UInt off, HashEnumerateFunction f, void* p) {
-        return HashTableEnumerate(t, off, f, p);
-    }
-    static UInt Select(Table* t, UInt count, HashSelectFunction s, void* p) {
-        return HashTableSelect(t, count, s, p, nullptr);
-    }
-    static void Sort(Table* t, HashCompareFunction c, void* p) { HashTableSort(t, c, p, nullptr); }
-    static void* GetIndex(const Table* t, UInt i) { return HashTableGetIndex(t, i, nullptr); }
-    static void* GetOffset(const Table* t, UInt off) { return HashTableGetOffset(t, off); }
-    static Iterator* IteratorInit(Table* t, void*) { return HashTableIteratorInit(t); }
-    static Boolean IteratorEnd(const Iterator* it) { return HashTableIteratorEnd(it); }
-    static void IteratorNext(Iterator* it) { HashTableIteratorNext(it); }
-    static UInt IteratorGetKey(const Iterator* it, const UByte** k) { return HashTableIteratorGetKey(it, k); }
-    static void* IteratorGetValue(const Iterator* it) { return HashTableIteratorGetValue(it); }
-    static void IteratorFinalize(Iterator* it) { HashTableIteratorFinalize(it); }
-    static void Clear(Table* t) { HashTableClear(t); }
-    static Table* Copy(const Table* t) { return HashTableCopy(t); }
-    static std::string Check(const Table* t, void* p) { return zk::CheckHashTable(t, p); }
-};
-
-struct DelOps {
-    using Table = HashDelTable;
-    using Iterator = HashDelTableIterator;
-    static constexpr bool kDel = true;
-    static Table* New(UInt capacity, const Context& c, UInt valLen, UByte keySize, bool) {
-        return HashDelTableNew(capacity, c.weak_hash ? WeakHash : nullptr, c.refusing ? FillValue : nullptr, nullptr,
-                               valLen, keySize);
-    }
-    static void Free(Table* t) { HashDelTableFree(t); }
-    static UInt Size(const Table* t) { return HashDelTableSize(t); }
-    static UInt Capacity(const Table* t) { return HashDelTableCapacity(t); }
-    static Boolean Full(const Table* t) { return HashDelTableFull(t); }
-    static UInt Slots(const Table* t) { return t->t_nentries; }
-    static UInt Deleted(const Table* t) { return t->t_deleted; }
-    static void Grow(Table* t, float f, void* p) { HashDelTableGrow(t, f, p); }
-    static void* Find(Table* t, const std::string& k, bool create, UInt* off, void* p) {
-        return HashDelTableFind(t, k.data(), UInt(k.size()), create ? TRUE : FALSE, off, p);
-    }
-    static UInt Key(const void* t, const void* v, const UByte** b) {
-        return HashDelTableKey(static_cast<const Table*>(t), v, b);
-    }
-    static UInt Enumerate(Table* t, UInt off, HashEnumerateFunction f, void* p) {
-        return HashDelTableEnumerate(t, off, f, p);
-    }
-    static UInt Select(Table* t, UInt count, HashSelectFunction s, void* p) {
-        return HashDelTableSelect(t, count, s, p);
-    }
-    static void Sort(Table* t, HashCompareFunction c, void* p) { HashDelTableSort(t, c, p); }
-    static void* GetIndex(const Table* t, UInt i) { return HashDelTableGetIndex(t, i); }
-    static void* GetOffset(const Table* t, UInt off) { return HashDelTableGetOffset(t, off); }
-    static Iterator* IteratorInit(Table* t, void* p) { return HashDelTableIteratorInit(t, p); }
-    static Boolean IteratorEnd(const Iterator* it) { return HashDelTableIteratorEnd(it); }
-    static void IteratorNext(Iterator* it) { HashDelTableIteratorNext(it); }
-    static UInt IteratorGetKey(const Iterator* it, const UByte** k) { return HashDelTableIteratorGetKey(it, k); }
-    static void* IteratorGetValue(const Iterator* it) { return HashDelTableIteratorGetValue(it); }
-    static void IteratorFinalize(Iterator* it) { HashDelTableIteratorFinalize(it); }
-    static void Clear(Table* t) { HashDelTableClear(t); }
-    static Table* Copy(const Table* t) { return HashDelTableCopy(t); }
-    static std::string Check(const Table* t, void* p) { return zk::CheckHashDelTable(t, p); }
-};
-
 // The table's parameters, from the first three bytes: only combinations the constructors accept.
 struct Params {
     bool del;
@@ -245,8 +146,8 @@ struct Params {
     bool vm;
     UInt capacity;
     float factor;
-    bool weak_hash;
-    bool refusing;
+    bool weak_hash;  // the table hashes with WeakHash instead of the default
+    bool refusing;   // the table has FillValue as its value callback
     bool unaligned;  // a HashTable that inserts without padding, as one loaded from such a file does
 
     explicit Params(zkfuzz::Cursor& in) {
@@ -264,6 +165,10 @@ struct Params {
         refusing = (b & 0x80) != 0;
         unaligned = !del && (c & 1) != 0;
     }
+
+    // The callbacks a table of these parameters is made with (the context comes with every call).
+    HashKeyFunction Hash() const { return weak_hash ? WeakHash : nullptr; }
+    HashValueFunction Filler() const { return refusing ? FillValue : nullptr; }
 };
 
 struct Entry {
@@ -275,14 +180,14 @@ template <class Ops>
 class Run {
 public:
     using Table = typename Ops::Table;
-    static constexpr bool kDel = Ops::kDel;
+    static constexpr bool kDel = Ops::kRemoves;
 
     Run(const Params& p, zkfuzz::Cursor in) : p_(p), in_(in) {
-        ctx_.weak_hash = p.weak_hash;
-        ctx_.refusing = p.refusing;
         ctx_.val_len = p.val_len;
-        ctx_.key = Ops::Key;
-        t_ = Ops::New(p.capacity, ctx_, p.val_len, p.key_size, p.vm);
+        ctx_.key = [](const void* t, const void* val, const UByte** bytes) {
+            return Ops::Key(static_cast<const Table*>(t), val, bytes);
+        };
+        t_ = Ops::New(p.capacity, p.Hash(), p.Filler(), nullptr, p.val_len, p.key_size, p.vm ? TRUE : FALSE);
         if (p.unaligned) t_->t_aligned = FALSE;
         aligned_ = !p.unaligned;
         capacity_ = std::max<UInt>(p.capacity, 5);
@@ -382,8 +287,7 @@ private:
         case 3:
         {
             // Two bytes whatever the state, so that the operations after this one keep their bytes.
-            const UInt low = in_.Byte();
-            const UInt pick = low | UInt(in_.Byte()) << 8;
+            const UInt pick = zkfuzz::Two(in_);
             return known_.empty() ? std::string(1, char(mode)) : known_[pick % known_.size()];
         }
         case 4: return {};
@@ -476,7 +380,7 @@ private:
         if constexpr (kDel) {
             if (selected_) return;
             const bool present = entries_.erase(key) != 0;
-            ZKFUZZ_REQUIRE(HashDelTableRemove(t_, key.data(), UInt(key.size()), &ctx_) == (present ? TRUE : FALSE));
+            ZKFUZZ_REQUIRE(Ops::Remove(t_, key, &ctx_) == (present ? TRUE : FALSE));
             deleted_ += present;
             ZKFUZZ_REQUIRE(Ops::Find(t_, key, false, nullptr, &ctx_) == nullptr);
         } else {
@@ -777,8 +681,8 @@ private:
             const UByte* tail = f + 20 + used_ + 4 * size_t(slots_);
             ZKFUZZ_REQUIRE(le32(tail) == p_.val_len && tail[4] == p_.key_size && tail[5] == (selected_ ? 1 : 0));
 
-            Table* back = HashDelTableNew(5, p_.weak_hash ? WeakHash : nullptr, p_.refusing ? FillValue : nullptr,
-                                          nullptr, p_.val_len + 8, UByte((p_.key_size + 1) % 5));
+            Table* back =
+                HashDelTableNew(5, p_.Hash(), p_.Filler(), nullptr, p_.val_len + 8, UByte((p_.key_size + 1) % 5));
             UByte* from = out.data + lead;
             const size_t cut = 1 + in_.Byte() % form;
             ZKFUZZ_REQUIRE(!HashDelTableMemRead(back, &from, out.data + out.length - cut));
@@ -828,8 +732,7 @@ private:
             const Table* old = t_;
             if (!aligned_ && onGrid) used_ = w;
             errno = 0;
-            Table* back = HashTableRead(path, p_.weak_hash ? WeakHash : nullptr, p_.refusing ? FillValue : nullptr,
-                                        nullptr, vm ? TRUE : FALSE);
+            Table* back = HashTableRead(path, p_.Hash(), p_.Filler(), nullptr, vm ? TRUE : FALSE);
             ZKFUZZ_REQUIRE(back != nullptr);
             ZKFUZZ_REQUIRE(back->t_selected == t_->t_selected && back->t_val_len == p_.val_len &&
                            back->t_key_size == p_.key_size && back->t_vm == (vm ? TRUE : FALSE));
@@ -851,54 +754,56 @@ private:
         }
     }
 
+    enum Op { kCreate, kLookup, kRemove, kGrow, kEnumerate, kIterate, kSelect, kCopy, kClear, kSave, kCompare };
+    static constexpr zkfuzz::OpMix<Op> kMix{{{kCreate, 3}, {kLookup, 1}, {kRemove, 2}, {kGrow, 1},
+                                             {kEnumerate, 1}, {kIterate, 1}, {kSelect, 1}, {kCopy, 1},
+                                             {kClear, 1}, {kSave, 1}, {kCompare, 1}}};
+
     void Step() {
         step_++;
         const UByte op = in_.Byte();
-        switch (op % 14) {
-        case 0:
-        case 1:
-        case 2: {
+        switch (kMix(op)) {
+        case kCreate: {
             const std::string key = NextKey();
             Find(key, true, in_.Byte());
             break;
         }
-        case 3: {
+        case kLookup: {
             const std::string key = NextKey();
             Find(key, false, in_.Byte());
             break;
         }
-        case 4:
-        case 5: {
+        case kRemove: {
             const std::string key = NextKey();
             Remove(key);
             break;
         }
-        case 6: {
+        case kGrow: {
             static constexpr float kFactors[] = {1.0001f, 1.5f, 2.0f, 3.0f};
             Grow(op & 0x80 ? kFactors[(op >> 5) & 3] : p_.factor);
             break;
         }
-        case 7: Enumerate(); break;
-        case 8: Iterate(); break;
-        case 9:
+        case kEnumerate: Enumerate(); break;
+        case kIterate: Iterate(); break;
+        case kSelect:
             if (op & 0x80) {
                 Sort((op & 0x40) != 0);
             } else {
                 Select();
             }
             break;
-        case 10: Copy((op & 0x80) != 0); break;
-        case 11:
+        case kCopy: Copy((op & 0x80) != 0); break;
+        case kClear:
             if ((op & 0xC0) == 0xC0 || selected_) Clear();
             break;
-        case 12:
+        case kSave:
             if constexpr (kDel) {
                 Bytes();
             } else if ((op & 0xE0) == 0xE0) {
                 File();
             }
             break;
-        default:
+        case kCompare:
             if (selected_) {
                 Positions();
             } else {
@@ -922,7 +827,8 @@ private:
 
     void Verify(bool full) {
         ZKFUZZ_REQUIRE(Ops::Size(t_) == (selected_ ? list_.size() : entries_.size()));
-        ZKFUZZ_REQUIRE(Ops::Capacity(t_) == capacity_ && Ops::Slots(t_) == slots_ && Ops::Deleted(t_) == deleted_);
+        ZKFUZZ_REQUIRE(Ops::Capacity(t_) == capacity_ && Ops::Slots(t_) == slots_);
+        ZKFUZZ_REQUIRE(Ops::Removed(t_) == deleted_);
         ZKFUZZ_REQUIRE(t_->t_data_used == used_ && t_->t_data_size >= used_);
         ZKFUZZ_REQUIRE((t_->t_selected != 0) == selected_ && (t_->t_aligned != 0) == aligned_);
         if (!selected_) ZKFUZZ_REQUIRE((Ops::Full(t_) != 0) == (entries_.size() == capacity_));
@@ -955,9 +861,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zkfuzz::Cursor in(data, size);
     const Params params(in);
     if (params.del) {
-        Run<DelOps>(params, in).Go();
+        Run<zkadapt::HashDelTableOps>(params, in).Go();
     } else {
-        Run<PlainOps>(params, in).Go();
+        Run<zkadapt::HashTableOps>(params, in).Go();
     }
     ZKFUZZ_REQUIRE(zkfuzz::Seen().count == 0);
     return 0;

@@ -4,10 +4,12 @@
 
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "adapters/tables.h"
 #include "dict/entry_codec.h"
 #include "dict/hashdeltable.h"
 #include "dict/hashdeltable_internal.h"
@@ -27,9 +29,16 @@ bool Remove(HashDelTable* t, std::string_view key) {
 }
 
 std::string KeyAt(const HashDelTable* t, const void* val) {
-    const UByte* bytes;
-    const UInt len = HashDelTableKey(t, val, &bytes);
-    return std::string(reinterpret_cast<const char*>(bytes), len);
+    return std::string(zkadapt::HashDelTableOps::KeyView(t, val));
+}
+
+// A table of the keys, in this order, with `removed` taken out again: a tombstone among live entries.
+HashDelTable* WithTombstone(UInt capacity, UInt valLen, std::initializer_list<const char*> keys,
+                            const char* removed) {
+    HashDelTable* t = HashDelTableNew(capacity, nullptr, nullptr, nullptr, valLen, 0);
+    for (const char* k : keys) Find(t, k, true);
+    Remove(t, removed);
+    return t;
 }
 
 void ExpectSound(const HashDelTable* t) { EXPECT_EQ(zk::CheckHashDelTable(t, nullptr), ""); }
@@ -43,21 +52,7 @@ Bytes Form(const HashDelTable* t) {
     return out;
 }
 
-std::vector<std::string> Walk(HashDelTable* t) {
-    struct W {
-        HashDelTable* t;
-        std::vector<std::string> keys;
-    } w{t, {}};
-    HashDelTableEnumerate(
-        t, 0,
-        [](void* val, void* ptr) -> UInt {
-            auto* ww = static_cast<W*>(ptr);
-            ww->keys.push_back(KeyAt(ww->t, val));
-            return 0;
-        },
-        &w);
-    return w.keys;
-}
+std::vector<std::string> Walk(HashDelTable* t) { return zktest::WalkedKeys<zkadapt::HashDelTableOps>(t); }
 
 // ---- the capacity rule, removal and compaction -----------------------------------------------------
 
@@ -281,9 +276,7 @@ TEST(HashDelTableWalks, ClearGivesBackTheMemoryOfLargeTablesOnly) {
 }
 
 TEST(HashDelTableWalks, CopiesAreIndependentTombstonesIncluded) {
-    HashDelTable* a = HashDelTableNew(10, nullptr, nullptr, nullptr, 8, 0);
-    for (const char* k : {"p", "q", "r"}) Find(a, k, true);
-    Remove(a, "q");
+    HashDelTable* a = WithTombstone(10, 8, {"p", "q", "r"}, "q");
     HashDelTable* b = HashDelTableCopy(a);
     EXPECT_EQ(b->t_deleted, 1u);
     EXPECT_EQ(Form(a), Form(b));
@@ -399,9 +392,7 @@ TEST(HashDelTableForm, OnlyAOneReadsAsSelected) {
 
 // A failed read changes neither the table nor the cursor.
 TEST(HashDelTableForm, ShortAndCorruptFormsLeaveTheTableAsItWas) {
-    HashDelTable* t = HashDelTableNew(5, nullptr, nullptr, nullptr, 4, 0);
-    for (const char* k : {"alpha", "beta", "gamma"}) Find(t, k, true);
-    Remove(t, "beta");
+    HashDelTable* t = WithTombstone(5, 4, {"alpha", "beta", "gamma"}, "beta");
     const Bytes good = Form(t);
     // "alpha" at 0 (10 bytes), "beta" at 16 (9), "gamma" at 32 (10): U = 42, S = 7.
     const size_t U = 42, counts = 4 + U, slots = counts + 16, tail = slots + 28;
@@ -501,47 +492,7 @@ TEST(HashDelTableDeathTest, DocumentedAssertions) {
 
 // ---- the shared differential suite ----------------------------------------------------------------------
 
-class HashDelTableOps {
-public:
-    using Table = HashDelTable;
-    static constexpr bool kRemoves = true;
-    static Table* New(UInt cap, UInt valLen, UByte keySize) {
-        return HashDelTableNew(cap, nullptr, nullptr, nullptr, valLen, keySize);
-    }
-    static void* Find(Table* t, std::string_view k, bool create, UInt* off) {
-        return HashDelTableFind(t, k.data(), UInt(k.size()), create ? TRUE : FALSE, off, nullptr);
-    }
-    static bool FindMany(const Table* t, UInt n, const void* const* keys, const UInt* lens, void** values) {
-        return HashDelTableFindMany(t, n, keys, lens, values, nullptr) != FALSE;
-    }
-    static bool Refuses(const Table* t) { return HashDelTableRefuses(t); }
-    static bool Remove(Table* t, std::string_view k) { return ::Remove(t, k); }
-    static void Grow(Table* t, float f) { HashDelTableGrow(t, f, nullptr); }
-    static UInt Size(const Table* t) { return HashDelTableSize(t); }
-    static UInt Capacity(const Table* t) { return HashDelTableCapacity(t); }
-    static UInt ValueSize(const Table* t) { return HashDelTableValueSize(t); }
-    static UByte KeySize(const Table* t) { return HashDelTableKeySize(t); }
-    static bool Frozen(const Table* t) { return HashDelTableFrozen(t); }
-    static UInt Key(const Table* t, const void* v, const UByte** b) { return HashDelTableKey(t, v, b); }
-    static UInt Enumerate(Table* t, UInt off, HashEnumerateFunction f, void* p) {
-        return HashDelTableEnumerate(t, off, f, p);
-    }
-    static UInt Select(Table* t, UInt n, HashSelectFunction s, void* p) { return HashDelTableSelect(t, n, s, p); }
-    static void Sort(Table* t, HashCompareFunction c, void* p) { HashDelTableSort(t, c, p); }
-    static void* GetIndex(Table* t, UInt i) { return HashDelTableGetIndex(t, i); }
-    static void* GetOffset(Table* t, UInt off) { return HashDelTableGetOffset(t, off); }
-    static HashDelTableIterator* IteratorInit(Table* t) { return HashDelTableIteratorInit(t, nullptr); }
-    static bool IteratorEnd(const HashDelTableIterator* it) { return HashDelTableIteratorEnd(it); }
-    static void IteratorNext(HashDelTableIterator* it) { HashDelTableIteratorNext(it); }
-    static UInt IteratorGetKey(const HashDelTableIterator* it, const UByte** b) {
-        return HashDelTableIteratorGetKey(it, b);
-    }
-    static void* IteratorGetValue(const HashDelTableIterator* it) { return HashDelTableIteratorGetValue(it); }
-    static void IteratorFinalize(HashDelTableIterator* it) { HashDelTableIteratorFinalize(it); }
-    static void Clear(Table* t) { HashDelTableClear(t); }
-    static Table* Copy(const Table* t) { return HashDelTableCopy(t); }
-    static void Free(Table* t) { HashDelTableFree(t); }
-    static std::string Check(const Table* t) { return zk::CheckHashDelTable(t, nullptr); }
+struct HashDelTableOps : zkadapt::HashDelTableOps {
     // Serialised and read back into a fresh table.
     static Table* RoundTrip(Table* t) {
         Bytes form = Form(t);

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "adapters/tables.h"
 #include "dict/entry_codec.h"
 #include "dict/hashtable.h"
 #include "dict/hashtable_internal.h"
@@ -503,9 +504,7 @@ INSTANTIATE_TEST_SUITE_P(Configs, HashTableDifferential,
 // ---- walks, selections and positions ------------------------------------------------------------------
 
 std::string KeyAt(const HashTable* t, const void* val) {
-    const UByte* bytes;
-    UInt len = HashTableKey(t, val, &bytes);
-    return std::string(reinterpret_cast<const char*>(bytes), len);
+    return std::string(zkadapt::HashTableOps::KeyView(t, val));
 }
 
 // A table of the keys, in this order, each value area holding its position as one byte.
@@ -730,43 +729,7 @@ TEST(HashTableWalks, IteratorVisitsInsertionOrderAndSurvivesInsertions) {
     HashTableFree(t);
 }
 
-class HashTableOps {
-public:
-    using Table = HashTable;
-    static constexpr bool kRemoves = false;
-    static Table* New(UInt cap, UInt valLen, UByte keySize) {
-        return HashTableNew(cap, nullptr, nullptr, nullptr, valLen, keySize, cap % 2 ? TRUE : FALSE);
-    }
-    static void* Find(Table* t, std::string_view k, bool create, UInt* off) {
-        return HashTableFind(t, k.data(), UInt(k.size()), create ? TRUE : FALSE, off, nullptr);
-    }
-    static bool FindMany(const Table* t, UInt n, const void* const* keys, const UInt* lens, void** values) {
-        return HashTableFindMany(t, n, keys, lens, values, nullptr) != FALSE;
-    }
-    static bool Refuses(const Table* t) { return HashTableFull(t); }
-    static bool Remove(Table*, std::string_view) { return false; }
-    static void Grow(Table* t, float f) { HashTableGrow(t, f, nullptr); }
-    static UInt Size(const Table* t) { return HashTableSize(t); }
-    static UInt Capacity(const Table* t) { return HashTableCapacity(t); }
-    static UInt ValueSize(const Table* t) { return HashTableValueSize(t); }
-    static UByte KeySize(const Table* t) { return HashTableKeySize(t); }
-    static bool Frozen(const Table* t) { return HashTableFrozen(t); }
-    static UInt Key(const Table* t, const void* v, const UByte** b) { return HashTableKey(t, v, b); }
-    static UInt Enumerate(Table* t, UInt off, HashEnumerateFunction f, void* p) { return HashTableEnumerate(t, off, f, p); }
-    static UInt Select(Table* t, UInt n, HashSelectFunction s, void* p) { return HashTableSelect(t, n, s, p, nullptr); }
-    static void Sort(Table* t, HashCompareFunction c, void* p) { HashTableSort(t, c, p, nullptr); }
-    static void* GetIndex(Table* t, UInt i) { return HashTableGetIndex(t, i, nullptr); }
-    static void* GetOffset(Table* t, UInt off) { return HashTableGetOffset(t, off); }
-    static HashTableIterator* IteratorInit(Table* t) { return HashTableIteratorInit(t); }
-    static bool IteratorEnd(const HashTableIterator* it) { return HashTableIteratorEnd(it); }
-    static void IteratorNext(HashTableIterator* it) { HashTableIteratorNext(it); }
-    static UInt IteratorGetKey(const HashTableIterator* it, const UByte** b) { return HashTableIteratorGetKey(it, b); }
-    static void* IteratorGetValue(const HashTableIterator* it) { return HashTableIteratorGetValue(it); }
-    static void IteratorFinalize(HashTableIterator* it) { HashTableIteratorFinalize(it); }
-    static void Clear(Table* t) { HashTableClear(t); }
-    static Table* Copy(const Table* t) { return HashTableCopy(t); }
-    static void Free(Table* t) { HashTableFree(t); }
-    static std::string Check(const Table* t) { return zk::CheckHashTable(t, nullptr); }
+struct HashTableOps : zkadapt::HashTableOps {
     // Saved and loaded again, into the other kind of memory.
     static Table* RoundTrip(Table* t) {
         const std::string path = ::testing::TempDir() + "hashtable_roundtrip." + std::to_string(getpid());

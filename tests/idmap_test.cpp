@@ -13,46 +13,20 @@
 #include <utility>
 #include <vector>
 
-#include "dict/idmap.h"
+#include "adapters/idmap.h"
 #include "dict/idmap_internal.h"
 #include "tests/test_seed.h"
 
 namespace {
 
-struct IdMapOps {
-    using Map = IdMap;
-    using Key = Id;
-    static constexpr Key kNone = NOID;
+// What the suite draws on at each width: keys at its edges, and its largest ordinary key.
+struct IdMapOps : zkadapt::IdMapOps {
     static constexpr Key kTop = 0xFFFFFFFFu;  // an ordinary key and value
-    static constexpr bool kWide = false;
-    static constexpr const char* kFindAssertion = "map != NULL && key != NOID";
     static constexpr Key kSpecials[] = {0, 1, 0xFFFFFFFFu, 0xFFFFFFFDu, 0x7FFFFFFFu, 0x80000000u};
-    static Map* New() { return IdMapNew(); }
-    static void Delete(Map* m) { IdMapDelete(m); }
-    static void Clear(Map* m) { IdMapClear(m); }
-    static UInt Size(const Map* m) { return IdMapSize(m); }
-    static void Get(const Map* m, UInt n, Key* k, Key* v) { IdMapGet(m, n, k, v); }
-    static Key Find(Map* m, Key k, Key c, Key u, Boolean* a) { return IdMapFind(m, k, c, u, a); }
-    static Boolean FindMany(const Map* m, UInt n, const Key* k, Key* v) { return IdMapFindMany(m, n, k, v); }
-    static std::string Check(const Map* m) { return zk::IdMapCheck(m); }
 };
-
-struct RefMapOps {
-    using Map = RefMap;
-    using Key = ULong;
-    static constexpr Key kNone = NOREF;
+struct RefMapOps : zkadapt::RefMapOps {
     static constexpr Key kTop = NOREF - 1;
-    static constexpr bool kWide = true;
-    static constexpr const char* kFindAssertion = "map != NULL && key != NOREF";
     static constexpr Key kSpecials[] = {0, 1, 0xFFFFFFFEu, 0xFFFFFFFFu, 1ull << 32, NOREF - 1, NOREF - 2, 1ull << 63};
-    static Map* New() { return RefMapNew(); }
-    static void Delete(Map* m) { RefMapDelete(m); }
-    static void Clear(Map* m) { RefMapClear(m); }
-    static UInt Size(const Map* m) { return RefMapSize(m); }
-    static void Get(const Map* m, UInt n, Key* k, Key* v) { RefMapGet(m, n, k, v); }
-    static Key Find(Map* m, Key k, Key c, Key u, Boolean* a) { return RefMapFind(m, k, c, u, a); }
-    static Boolean FindMany(const Map* m, UInt n, const Key* k, Key* v) { return RefMapFindMany(m, n, k, v); }
-    static std::string Check(const Map* m) { return zk::RefMapCheck(m); }
 };
 
 // The growth rule, computed here in 64 bits from the contract.
@@ -71,8 +45,9 @@ protected:
     using Map = typename Ops::Map;
     using Key = typename Ops::Key;
     static constexpr Key kNone = Ops::kNone;
+    static constexpr bool kWide = sizeof(Key) == 8;
 
-    void SetUp() override { rng_.seed(zktest::Seed() ^ (Ops::kWide ? 0x64u : 0x32u)); }
+    void SetUp() override { rng_.seed(zktest::Seed() ^ (kWide ? 0x64u : 0x32u)); }
     void TearDown() override {
         if (map_) Ops::Delete(map_);  // also when a failure ended the test early
     }
@@ -90,7 +65,7 @@ protected:
                 case 4: k = Ops::kSpecials[rng_() % std::size(Ops::kSpecials)]; break;
                 case 5: k = Key(rng_() % (2 * order_.size() + 64)); break;  // dense: clusters
                 case 6:
-                    if constexpr (Ops::kWide) {  // equal modulo 2^32
+                    if constexpr (kWide) {  // equal modulo 2^32
                         // ... and, for a multiple of the slot count, at the same start slot too
                         k = Key(rng_() % 48) + (Pick({1, 5, 0xFFFFFFFFull, rng_() >> 32, slots, 3ull * slots}) << 32);
                     } else {
@@ -199,7 +174,7 @@ protected:
 using Maps = ::testing::Types<IdMapOps, RefMapOps>;
 struct MapNames {
     template <class T>
-    static std::string GetName(int) { return T::kWide ? "RefMap" : "IdMap"; }
+    static std::string GetName(int) { return T::kName; }
 };
 TYPED_TEST_SUITE(IntMapTest, Maps, MapNames);
 
@@ -332,7 +307,7 @@ TYPED_TEST(IntMapTest, EdgeCasesWorkedOutByHand) {
     EXPECT_EQ(TypeParam::Find(m, 0, kNone, kNone, nullptr), TypeParam::kTop);
     EXPECT_EQ(TypeParam::Find(m, 1, kNone, kNone, nullptr), Key(0xFFFFFFFFu));
     EXPECT_EQ(TypeParam::Check(m), "");
-    if constexpr (TypeParam::kWide) {
+    if constexpr (TestFixture::kWide) {
         // Keys equal modulo 2^32 are distinct, and the probe starts at the whole key mod 31
         // (2^32 = 4 mod 31, so a truncated key would start elsewhere).
         const Key k = 3, aliases[] = {k, k + (1ull << 32), k + (5ull << 32), k + (0xFFFFFFFFull << 32)};
@@ -370,7 +345,8 @@ TYPED_TEST(IntMapDeathTest, DocumentedAssertions) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     using Key = typename TypeParam::Key;
     constexpr Key kNone = TypeParam::kNone;
-    const std::string find = TypeParam::kFindAssertion, get = "map != NULL && n < SIZE\\(map\\)";
+    const std::string find = std::string("map != NULL && key != ") + TypeParam::kNoneName;
+    const std::string get = "map != NULL && n < SIZE\\(map\\)";
     const std::string bare = "Assertion `map != NULL' failed";
     auto* m = TypeParam::New();
     EXPECT_DEATH(TypeParam::Find(m, kNone, 1, kNone, nullptr), find);
