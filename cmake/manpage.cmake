@@ -5,13 +5,7 @@
 #   cmake -DTOOL=build/zkdict -DOUTPUT=zkdict.1[.gz] -DCHANGELOG=packaging/changelog [-DGZIP=gzip]
 #         -P cmake/manpage.cmake
 
-function(run out)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE text ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${ARGN} failed (${rc}): ${err}")
-  endif()
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run.cmake)
 
 # One line of help as roff text: backslashes shown as such, the hyphens of options as minus signs
 # (so that what is copied from the page types the option), and no line taken for a request.
@@ -104,7 +98,7 @@ foreach(var TOOL OUTPUT CHANGELOG)
   endif()
 endforeach()
 
-run(version "${TOOL}" --version)
+zk_run(version "${TOOL}" --version)
 string(STRIP "${version}" version)
 file(STRINGS "${CHANGELOG}" trailer REGEX "^ -- " LIMIT_COUNT 1)
 if(NOT trailer MATCHES ", ([0-9]+) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
@@ -118,7 +112,7 @@ math(EXPR month "${month} + 1")
 string(REGEX REPLACE "^([0-9])$" "0\\1" month ${month})
 string(REGEX REPLACE "^([0-9])$" "0\\1" day ${day})
 
-run(help "${TOOL}" --help)
+zk_run(help "${TOOL}" --help)
 split_usage("${help}" synopsis description)
 help_body(description "${description}")
 

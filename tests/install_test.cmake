@@ -6,21 +6,15 @@
 set(stage "${BUILD_DIR}/stage")
 file(REMOVE_RECURSE "${stage}")
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
-  endif()
-  set(run_out "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/run.cmake)
 
-run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${stage}")
+zk_run(run_out ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${stage}")
 
 # The installed tool finds its libraries by itself, from wherever the prefix is: no LD_LIBRARY_PATH,
 # no environment at all. A build for a prefix whose library directory the system searches anyway
 # (/usr) installs no run path, and its tool is for that prefix only.
 if(TOOL_RUN_PATH OR LIBRARY_TYPE STREQUAL "STATIC")
-  run(env -i "${stage}/bin/zkdict" --version)
+  zk_run(run_out env -i "${stage}/bin/zkdict" --version)
   if(NOT run_out STREQUAL "zkdict ${VERSION}\n")
     message(FATAL_ERROR "the installed zkdict --version printed \"${run_out}\"")
   endif()
@@ -31,16 +25,16 @@ endif()
 file(GLOB_RECURSE pc "${stage}/*/pkgconfig/zkdict.pc")
 get_filename_component(pcdir "${pc}" DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} "${pcdir}")
-run(pkg-config --variable=libdir zkdict)
+zk_run(run_out pkg-config --variable=libdir zkdict)
 string(STRIP "${run_out}" libdir)
-run(pkg-config --cflags zkdict)
+zk_run(run_out pkg-config --cflags zkdict)
 string(STRIP "${run_out}" cflags)
 # Static libraries bring their own dependencies, the C++ runtime among them, through --static.
 set(static)
 if(LIBRARY_TYPE STREQUAL "STATIC")
   set(static --static)
 endif()
-run(pkg-config --libs ${static} zkdict)
+zk_run(run_out pkg-config --libs ${static} zkdict)
 string(STRIP "${run_out}" libs)
 separate_arguments(cflags UNIX_COMMAND "${cflags}")
 separate_arguments(libs UNIX_COMMAND "${libs}")
@@ -48,9 +42,9 @@ set(san)
 if(SANITIZE)
   set(san -fsanitize=${SANITIZE})
 endif()
-run(${C_COMPILER} -std=c11 -pedantic -Wall -Wextra -Werror ${san} ${cflags}
+zk_run(run_out ${C_COMPILER} -std=c11 -pedantic -Wall -Wextra -Werror ${san} ${cflags}
     "${SOURCE_DIR}/c_client_test.c" -o "${stage}/c_client_test" ${libs} "-Wl,-rpath,${libdir}")
-run("${stage}/c_client_test")
+zk_run(run_out "${stage}/c_client_test")
 message(STATUS "${run_out}")
 
 # The CMake package, from a C++ consumer.
@@ -84,8 +78,8 @@ int main() {
     return ok ? 0 : 1;
 }
 ")
-run(${CMAKE_COMMAND} -S "${consumer}" -B "${consumer}/build" "-DCMAKE_PREFIX_PATH=${stage}"
+zk_run(run_out ${CMAKE_COMMAND} -S "${consumer}" -B "${consumer}/build" "-DCMAKE_PREFIX_PATH=${stage}"
     "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_RPATH=${libdir}")
-run(${CMAKE_COMMAND} --build "${consumer}/build")
-run("${consumer}/build/consumer")
+zk_run(run_out ${CMAKE_COMMAND} --build "${consumer}/build")
+zk_run(run_out "${consumer}/build/consumer")
 message(STATUS "${run_out}")

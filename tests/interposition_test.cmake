@@ -2,16 +2,10 @@
 # built with functions of its own (INTERPOSED) prints exactly what the plain one (PLAIN) prints, and
 # libzkdict (ZKDICT) needs no plain name that libzklib (ZKLIB) defines.
 # Run by CTest with PLAIN, INTERPOSED, ZKDICT, ZKLIB, NM and READELF.
-function(run_client program out)
-  execute_process(COMMAND ${program} RESULT_VARIABLE rc OUTPUT_VARIABLE text ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${program} failed (${rc}):\n${text}\n${err}")
-  endif()
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/run.cmake)
 
-run_client(${PLAIN} plain)
-run_client(${INTERPOSED} interposed)
+zk_run(plain ${PLAIN})
+zk_run(interposed ${INTERPOSED})
 if(NOT plain STREQUAL interposed)
   message(FATAL_ERROR "a client's own functions changed the libraries' results:\n"
                       "plain:\n${plain}\nwith functions of the client's:\n${interposed}")
