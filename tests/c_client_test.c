@@ -76,21 +76,25 @@ static Boolean even_value(void* val, void* ptr) {
     return v % 2 == 0;
 }
 
-/* Orders entries by their key bytes, a prefix first. */
+/* Orders two keys by their bytes, a prefix first. */
+static int key_order(const UByte* ka, UInt la, const UByte* kb, UInt lb) {
+    int c = memcmp(ka, kb, la < lb ? la : lb);
+    return c != 0 ? c : (int)la - (int)lb;
+}
+
+/* Orders entries by their keys. */
 static int by_key(const void* a, const void* b, void* ptr) {
     const HashTable* t = (const HashTable*)ptr;
     const UByte *ka, *kb;
     UInt la = HashTableKey(t, a, &ka), lb = HashTableKey(t, b, &kb);
-    int c = memcmp(ka, kb, la < lb ? la : lb);
-    return c != 0 ? c : (int)la - (int)lb;
+    return key_order(ka, la, kb, lb);
 }
 
 static int by_del_key(const void* a, const void* b, void* ptr) {
     const HashDelTable* t = (const HashDelTable*)ptr;
     const UByte *ka, *kb;
     UInt la = HashDelTableKey(t, a, &ka), lb = HashDelTableKey(t, b, &kb);
-    int c = memcmp(ka, kb, la < lb ? la : lb);
-    return c != 0 ? c : (int)la - (int)lb;
+    return key_order(ka, la, kb, lb);
 }
 
 /* The walks and the file of a table of 100 keys. */

@@ -17,6 +17,15 @@
 #include "dict/idmap.h"
 #include "zklib/zklib.h"
 
+/* The line of text at *pos, its length (without the newline) in *len; *pos moves past its newline. */
+static const char* next_line(const char* text, size_t size, size_t* pos, size_t* len) {
+    const char* line = text + *pos;
+    const char* end = memchr(line, '\n', size - *pos);
+    *len = end ? (size_t)(end - line) : size - *pos;
+    *pos += *len + 1;
+    return line;
+}
+
 /* Each word's value is its line number. */
 typedef struct {
     UInt line;
@@ -120,11 +129,8 @@ static int attributes(const char* text, size_t size) {
     AttrDict* w = AttrDictBuild(dir, "words", FALSE);
     UInt line = 0, checked = 0, wrong = 0;
     ULong start = GetCurrentTimeMilliseconds();
-    for (size_t pos = 0; w != NULL && pos < size; line++) {
-        const char* word = text + pos;
-        const char* end = memchr(word, '\n', size - pos);
-        size_t len = end ? (size_t)(end - word) : size - pos;
-        pos += len + 1;
+    for (size_t pos = 0, len; w != NULL && pos < size; line++) {
+        const char* word = next_line(text, size, &pos, &len);
         if (len > 255) continue;
         IdMapFind(ids, line, AttrDictSize(w), NOID, NULL);
         AttrDictAdd(w, (const UByte*)word, (UByte)len);
@@ -133,11 +139,8 @@ static int attributes(const char* text, size_t size) {
     ULong built = GetCurrentTimeMilliseconds();
     AttrDict* r = committed ? AttrDictOpen(dir, "words") : NULL;
     line = 0;
-    for (size_t pos = 0; r != NULL && pos < size; line++) {
-        const char* word = text + pos;
-        const char* end = memchr(word, '\n', size - pos);
-        size_t len = end ? (size_t)(end - word) : size - pos;
-        pos += len + 1;
+    for (size_t pos = 0, len; r != NULL && pos < size; line++) {
+        const char* word = next_line(text, size, &pos, &len);
         Id id = IdMapFind(ids, line, NOID, NOID, NULL);
         if (id == NOID) continue;
         const UByte* bytes = NULL;
@@ -179,11 +182,8 @@ int main(int argc, char** argv) {
     HashTable* table = HashTableNew(16, NULL, NULL, NULL, sizeof(WordValue), 0, FALSE);
     UInt lines = 0, words = 0, grown = 0, duplicates = 0;
     ULong start = GetCurrentTimeMilliseconds();
-    for (size_t pos = 0; pos < size;) {
-        const char* word = text + pos;
-        const char* end = memchr(word, '\n', size - pos);
-        size_t len = end ? (size_t)(end - word) : size - pos;
-        pos += len + 1;
+    for (size_t pos = 0, len; pos < size;) {
+        const char* word = next_line(text, size, &pos, &len);
         lines++;
         if (len == 0) continue;
         words++;
@@ -199,11 +199,8 @@ int main(int argc, char** argv) {
     ULong loaded = GetCurrentTimeMilliseconds();
 
     UInt found = 0, line = 0;
-    for (size_t pos = 0; pos < size;) {
-        const char* word = text + pos;
-        const char* end = memchr(word, '\n', size - pos);
-        size_t len = end ? (size_t)(end - word) : size - pos;
-        pos += len + 1;
+    for (size_t pos = 0, len; pos < size;) {
+        const char* word = next_line(text, size, &pos, &len);
         line++;
         if (len == 0) continue;
         const WordValue* val = HashTableFind(table, word, (UInt)len, FALSE, NULL, NULL);
