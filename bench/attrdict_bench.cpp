@@ -18,21 +18,22 @@
  * Before anything is timed, the peer's files are checked equal to ours and every string is read
  * back through both ways of getting it.
  */
-// GCC 12, inlining the header's replacement operator new and delete into the report code, sees
-// free() release a block that came from operator new and calls it a mismatch; both are the
-// header's malloc and free, so it is not one.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#include "bench/bench_common.h"
-#pragma GCC diagnostic pop
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "bench/support/datasets.h"
+#include "bench/support/fail.h"
+#include "bench/support/files.h"
+#include "bench/support/report.h"
 #include "dict/attrdict.h"
 
 namespace {
@@ -263,21 +264,19 @@ void BM_GetPeer(benchmark::State& state) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    const std::string ds = kDataset;
+zkbench::Comparison zkbench::RegisterBenchmarks() {
     // A build is a fraction of a second, mostly the two syncs, whose time swings with the disk:
     // several builds per run and the median of three runs.
-    benchmark::RegisterBenchmark(("add/" + ds + "/AttrDict").c_str(), BM_AddOurs)
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime()
-        ->MinTime(1.0)
-        ->Repetitions(3);
-    benchmark::RegisterBenchmark(("add/" + ds + "/fwrite").c_str(), BM_AddPeer)
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime()
-        ->MinTime(1.0)
-        ->Repetitions(3);
-    benchmark::RegisterBenchmark(("get/" + ds + "/AttrDict").c_str(), BM_GetOurs)->MinTime(0.3)->Repetitions(3);
-    benchmark::RegisterBenchmark(("get/" + ds + "/dense_offsets").c_str(), BM_GetPeer)->MinTime(0.3)->Repetitions(3);
-    return zkbench::RunAndCompare(argc, argv, {"AttrDict"});
+    const std::pair<const char*, void (*)(benchmark::State&)> adds[] = {{"AttrDict", BM_AddOurs},
+                                                                         {"fwrite", BM_AddPeer}};
+    for (const auto& [structure, fn] : adds) {
+        AddRow("add", kDataset, structure, fn)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->MinTime(1.0)
+            ->Repetitions(3);
+    }
+    AddRow("get", kDataset, "AttrDict", BM_GetOurs)->MinTime(0.3)->Repetitions(3);
+    AddRow("get", kDataset, "dense_offsets", BM_GetPeer)->MinTime(0.3)->Repetitions(3);
+    return Comparison::AgainstEveryPeer({"AttrDict"});
 }

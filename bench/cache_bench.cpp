@@ -31,10 +31,9 @@
  *                  hitratio_g20ms, with 20 ms generations, which lets the age limit tell recently
  *                  read blocks from old ones within the run.
  */
-#include "bench/bench_common.h"
-
 #include <libcuckoo/cuckoohash_map.hh>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <list>
@@ -42,7 +41,13 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
+#include "bench/support/alloc_count.h"
+#include "bench/support/datasets.h"
+#include "bench/support/fail.h"
+#include "bench/support/report.h"
+#include "bench/support/transparent_hash.h"
 #include "dict/zkcache.h"
 #include "dict/zkcache_internal.h"
 
@@ -169,15 +174,6 @@ private:
     Cache* c_;
 };
 
-struct StringViewHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-struct StringViewEq {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const { return a == b; }
-};
-
 template <class K = MainKeys>
 class Lru {
 public:
@@ -221,7 +217,7 @@ private:
         std::list<std::string>::iterator pos;
     };
     std::mutex mutex_;
-    std::unordered_map<std::string, Entry, StringViewHash, StringViewEq> map_;
+    std::unordered_map<std::string, Entry, zkbench::ViewHash, zkbench::ViewEqual> map_;
     std::list<std::string> order_;  // most recently used first
     std::size_t bytes_ = 0;
     std::size_t budget_;
@@ -243,7 +239,7 @@ public:
     UInt Objects() const { return UInt(map_.size()); }
 
 private:
-    libcuckoo::cuckoohash_map<std::string, std::string, StringViewHash, StringViewEq> map_;
+    libcuckoo::cuckoohash_map<std::string, std::string, zkbench::ViewHash, zkbench::ViewEqual> map_;
 };
 
 // Room for every key: ours at twice the bytes its blocks take, so that stores during the timed mixes
@@ -387,7 +383,7 @@ void RegisterStructure() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+zkbench::Comparison zkbench::RegisterBenchmarks() {
     RegisterStructure<Ours<>>();
     RegisterStructure<Lru<>>();
     RegisterStructure<Cuckoo<>>();
@@ -406,5 +402,5 @@ int main(int argc, char** argv) {
         ->Iterations(1)->Unit(benchmark::kMillisecond);
     TheData();
     StringKeys::Strings();
-    return zkbench::RunAndCompare(argc, argv, {Ours<>::kName});
+    return Comparison::AgainstEveryPeer({Ours<>::kName});
 }

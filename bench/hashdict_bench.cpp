@@ -33,24 +33,29 @@
  * A single size counter could only show one of CMPH's two figures under CMPH's name, so the size
  * is not a counter.
  */
-#include "bench/bench_common.h"
-
 #include <absl/container/flat_hash_map.h>
 #include <absl/strings/string_view.h>
 #include <cmph.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "bench/support/datasets.h"
+#include "bench/support/fail.h"
+#include "bench/support/loops.h"
+#include "bench/support/report.h"
+#include "bench/support/transparent_hash.h"
 #include "dict/hashdict.h"
 
 // ---- heap high-water mark ---------------------------------------------------------------------------
@@ -67,7 +72,7 @@ void* __libc_pvalloc(size_t);
 
 namespace heap_mark {
 
-// Relaxed atomics: the program builds on one thread; see bench_common.h.
+// Relaxed atomics: the program builds on one thread; see bench/support/alloc_count.h.
 std::atomic<std::int64_t> live{0};
 std::atomic<std::int64_t> peak{0};
 
@@ -126,6 +131,7 @@ namespace {
 using zkbench::Dataset;
 using zkbench::Datasets;
 using zkbench::KeySet;
+using zkbench::Probe;
 
 constexpr std::uint32_t kMissing = 0xFFFFFFFFu;
 
@@ -287,67 +293,43 @@ private:
     std::vector<std::uint32_t> index_;
 };
 
-class AbslMap {
+// The maps, reserved for every key, then filled. Each looks keys up through View: abseil through
+// absl::string_view (see hashtable_bench.cpp), std::unordered_map through its transparent hash.
+template <class Map, class View, const char* Name>
+class MapPeer {
 public:
-    static constexpr const char* kName = "absl_flat_hash_map";
+    static constexpr const char* kName = Name;
     static constexpr bool kRejectsAbsent = true;
 
-    explicit AbslMap(const KeySet& keys) {
+    explicit MapPeer(const KeySet& keys) {
         m_.reserve(keys.size());
         for (std::size_t i = 0; i < keys.size(); ++i) {
             m_.try_emplace(std::string(keys[i]), static_cast<std::uint32_t>(i));
         }
     }
     std::uint32_t Find(std::string_view key) const {
-        auto it = m_.find(absl::string_view(key.data(), key.size()));
+        auto it = m_.find(View(key.data(), key.size()));
         return it == m_.end() ? kMissing : it->second;
     }
     std::vector<Size> Sizes(std::int64_t heap) const { return {{kName, static_cast<double>(heap)}}; }
 
 private:
-    absl::flat_hash_map<std::string, std::uint32_t> m_;
+    Map m_;
 };
 
-// Transparent, with the node layout of the plain map (see hashtable_bench.cpp).
-struct ViewHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-struct ViewEqual {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-};
-
-class StdMap {
-public:
-    static constexpr const char* kName = "std_unordered_map";
-    static constexpr bool kRejectsAbsent = true;
-
-    explicit StdMap(const KeySet& keys) {
-        m_.reserve(keys.size());
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            m_.try_emplace(std::string(keys[i]), static_cast<std::uint32_t>(i));
-        }
-    }
-    std::uint32_t Find(std::string_view key) const {
-        auto it = m_.find(key);
-        return it == m_.end() ? kMissing : it->second;
-    }
-    std::vector<Size> Sizes(std::int64_t heap) const { return {{kName, static_cast<double>(heap)}}; }
-
-private:
-    std::unordered_map<std::string, std::uint32_t, ViewHash, ViewEqual> m_;
-};
+constexpr char kAbslName[] = "absl_flat_hash_map";
+constexpr char kStdName[] = "std_unordered_map";
+using AbslMap = MapPeer<absl::flat_hash_map<std::string, std::uint32_t>, absl::string_view, kAbslName>;
+using StdMap = MapPeer<std::unordered_map<std::string, std::uint32_t, zkbench::ViewHash, zkbench::ViewEqual>,
+                       std::string_view, kStdName>;
 
 // ---- benchmarks ------------------------------------------------------------------------------------
 
+// A structure with what its build measured.
 template <class S>
-struct Built {
-    std::unique_ptr<S> s;
+struct Built : zkbench::Built<S> {
     std::vector<Size> sizes;
     double peak_per_key = 0;
-    std::size_t present_cursor = 0;
-    std::size_t absent_cursor = 0;
 };
 
 template <class S>
@@ -355,10 +337,10 @@ std::unique_ptr<Built<S>> Build(const Dataset& ds) {
     const double n = static_cast<double>(ds.keys.size());
     auto b = std::make_unique<Built<S>>();
     const std::int64_t before = heap_mark::Reset();
-    b->s = std::make_unique<S>(ds.keys);
+    b->structure = std::make_unique<S>(ds.keys);
     const std::int64_t after = heap_mark::live.load(std::memory_order_relaxed);
     b->peak_per_key = static_cast<double>(heap_mark::peak.load(std::memory_order_relaxed) - before) / n;
-    b->sizes = b->s->Sizes(after - before);
+    b->sizes = b->structure->Sizes(after - before);
     return b;
 }
 
@@ -384,7 +366,7 @@ template <class S>
 Built<S>& Fixture(Dataset& ds) {
     return ds.Fixture<Built<S>>(S::kName, [&] {
         auto b = Build<S>(ds);
-        Verify(ds, *b->s);
+        Verify(ds, *b->structure);
         Sizes().Record(ds, b->sizes);
         return b;
     });
@@ -392,102 +374,53 @@ Built<S>& Fixture(Dataset& ds) {
 
 // With adopt, the last structure built becomes the find benchmarks' fixture when they have none:
 // a 10M-key build is too costly to make twice. Only for a fixed iteration count (see
-// hashtable_bench.cpp).
+// zkbench::InsertRow).
 template <class S>
 void BM_Build(benchmark::State& state, const std::string& dataset, bool adopt) {
     Dataset& ds = Datasets::Get(dataset);
-    std::unique_ptr<Built<S>> built;
-    double peak = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        built.reset();
-        state.ResumeTiming();
-        built = Build<S>(ds);
-        peak = built->peak_per_key;
-    }
+    std::unique_ptr<Built<S>> built = zkbench::TimedBuilds(state, [&] { return Build<S>(ds); });
     if (built) Sizes().Record(ds, built->sizes);
     zkbench::SetPerKeyCounters(state, ds.keys.size());
-    state.counters["peak_bytes_per_key"] = peak;
+    state.counters["peak_bytes_per_key"] = built ? built->peak_per_key : 0;
     if (adopt && built) {
         ds.Fixture<Built<S>>(S::kName, [&] {
-            Verify(ds, *built->s);
+            Verify(ds, *built->structure);
             return std::move(built);
         });
     }
 }
 
-template <class S>
-void BM_FindPresent(benchmark::State& state, const std::string& dataset) {
+// The shuffled present keys, each index checked, or the absent keys, unchecked: without check bytes a
+// structure cannot tell an absent key.
+template <class S, Probe kProbe>
+void BM_Find(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
-    Built<S>& b = Fixture<S>(ds);
-    const S& s = *b.s;
-    const KeySet& probes = ds.probes;
-    const std::size_t n = probes.size();
-    std::size_t j = b.present_cursor;
-    for (auto _ : state) {
-        const std::uint32_t v = s.Find(probes[j]);
-        if (v != ds.probe_index[j]) [[unlikely]] {
-            zkbench::Fail(std::string(S::kName) + " misses " + zkbench::Printable(probes[j]) + " of " + ds.name);
+    zkbench::FindRow<kProbe>(state, ds, Fixture<S>(ds), [&](const S& s, const KeySet& keys, std::size_t j) {
+        if constexpr (kProbe == Probe::kPresent) {
+            if (s.Find(keys[j]) != ds.probe_index[j]) [[unlikely]] {
+                zkbench::WrongAnswer<kProbe>(S::kName, keys[j], ds.name);
+            }
+        } else {
+            benchmark::DoNotOptimize(s.Find(keys[j]));
         }
-        if (++j == n) j = 0;
-    }
-    b.present_cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
+    });
 }
 
 // Every key from its own std::string, in shuffled order (see KeyStrings).
 template <class S>
 void BM_FindStrings(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
-    Built<S>& b = Fixture<S>(ds);
-    const std::vector<std::string>& strings = zkbench::KeyStrings(ds);
-    const S& s = *b.s;
-    const std::size_t n = ds.probe_index.size();
-    std::size_t j = b.present_cursor;
-    for (auto _ : state) {
-        const std::uint32_t i = ds.probe_index[j];
-        if (s.Find(strings[i]) != i) [[unlikely]] {
-            zkbench::Fail(std::string(S::kName) + " misses " + zkbench::Printable(strings[i]) + " of " + ds.name);
-        }
-        if (++j == n) j = 0;
-    }
-    b.present_cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
-}
-
-template <class S>
-void BM_FindAbsent(benchmark::State& state, const std::string& dataset) {
-    Dataset& ds = Datasets::Get(dataset);
-    Built<S>& b = Fixture<S>(ds);
-    const S& s = *b.s;
-    const KeySet& absent = ds.absent;
-    const std::size_t n = absent.size();
-    if (n == 0) {
-        state.SkipWithError("the dataset has no absent keys");
-        return;
-    }
-    std::size_t j = b.absent_cursor;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(s.Find(absent[j]));
-        if (++j == n) j = 0;
-    }
-    b.absent_cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
+    zkbench::FindStringsRow(state, ds, Fixture<S>(ds), [&](const S& s, const std::string& key, std::uint32_t i) {
+        if (s.Find(key) != i) [[unlikely]] zkbench::WrongAnswer<Probe::kPresent>(S::kName, key, ds.name);
+    });
 }
 
 template <class S>
 void Register(const std::string& dataset, bool huge) {
-    const std::string suffix = "/" + dataset + "/" + S::kName;
-    auto* build = benchmark::RegisterBenchmark(("build" + suffix).c_str(), BM_Build<S>, dataset, huge);
-    build->Unit(benchmark::kMillisecond);
-    if (huge) {
-        build->Iterations(1);  // one 10M-key build takes seconds; see hashtable_bench.cpp
-    } else {
-        build->MinTime(2.0);
-    }
-    benchmark::RegisterBenchmark(("find_present" + suffix).c_str(), BM_FindPresent<S>, dataset);
-    benchmark::RegisterBenchmark(("find_absent" + suffix).c_str(), BM_FindAbsent<S>, dataset);
-    if (!huge) benchmark::RegisterBenchmark(("find_strings" + suffix).c_str(), BM_FindStrings<S>, dataset);
+    zkbench::BuildRow(zkbench::AddRow("build", dataset, S::kName, BM_Build<S>, dataset, huge), huge, 2.0);
+    zkbench::AddRow("find_present", dataset, S::kName, BM_Find<S, Probe::kPresent>, dataset);
+    zkbench::AddRow("find_absent", dataset, S::kName, BM_Find<S, Probe::kAbsent>, dataset);
+    if (!huge) zkbench::AddRow("find_strings", dataset, S::kName, BM_FindStrings<S>, dataset);
 }
 
 void RegisterDataset(const std::string& dataset, bool huge) {
@@ -501,23 +434,11 @@ void RegisterDataset(const std::string& dataset, bool huge) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    constexpr const char* kWords = "/usr/share/dict/words";
-    Datasets::Define("rand1M", [] { return zkbench::MakeRandomDataset("rand1M", 1'000'000, 0x5EED0001); });
-    Datasets::Define("rand10M", [] { return zkbench::MakeRandomDataset("rand10M", 10'000'000, 0x5EED0010); });
-    Datasets::Define("words", [=] { return zkbench::LoadWordList("words", kWords, 0x5EED0100); });
-
-    Datasets::Define("bytes1M", [] { return zkbench::MakeRandomDataset("bytes1M", 1'000'000, 0x5EED0002, true); });
-
+zkbench::Comparison zkbench::RegisterBenchmarks() {
+    DefineStringDatasets();
     RegisterDataset("rand1M", false);
     RegisterDataset("bytes1M", false);
     RegisterDataset("rand10M", true);
-    if (access(kWords, R_OK) == 0) {
-        RegisterDataset("words", false);
-    } else {
-        std::fprintf(stderr, "hashdict_bench: %s is missing; the words dataset is skipped\n", kWords);
-    }
-    const int status = zkbench::RunAndCompare(argc, argv, {OurDict<0>::kName});
-    Sizes().Print(OurDict<0>::kName);
-    return status;
+    if (WordListReadable("hashdict_bench")) RegisterDataset("words", false);
+    return Comparison::AgainstEveryPeer({OurDict<0>::kName}).Then([] { Sizes().Print(OurDict<0>::kName); });
 }

@@ -36,85 +36,96 @@
  * abseil does not alias it to std::string_view), std::unordered_map through a transparent hash and
  * equality. Inserting builds the one std::string each peer keeps.
  */
-#include "bench/bench_common.h"
-
 #include <absl/container/flat_hash_map.h>
 #include <absl/strings/string_view.h>
 
 #include <algorithm>
-#include <optional>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "dict/hashdeltable.h"
-#include "dict/hashtable.h"
+#include "bench/support/alloc_count.h"
+#include "bench/support/datasets.h"
+#include "bench/support/fail.h"
+#include "bench/support/files.h"
+#include "bench/support/loops.h"
+#include "bench/support/report.h"
+#include "bench/support/transparent_hash.h"
+
+#include "adapters/tables.h"
 
 namespace {
 
+using zkbench::Built;
 using zkbench::Dataset;
 using zkbench::Datasets;
 using zkbench::KeySet;
+using zkbench::Probe;
 
-class OurTable {
+// What our two tables answer alike. Their blocks do not come from operator new, and we know them
+// exactly; removed entries still in HashDelTable's data area are part of what it holds.
+template <class Table>
+class OurPacked {
 public:
-    static constexpr const char* kName = "HashTable";
+    using Ops = zkadapt::TableOps<Table>;
+    static constexpr const char* kName = Ops::kName;
 
-    OurTable() : t_(HashTableNew(16, nullptr, nullptr, nullptr, sizeof(std::uint64_t), 0, FALSE)) {}
-    // Takes over a table made elsewhere (read from a file, say).
-    explicit OurTable(HashTable* adopted) : t_(adopted) {}
-    ~OurTable() { HashTableFree(t_); }
-    OurTable(const OurTable&) = delete;
-    OurTable& operator=(const OurTable&) = delete;
-
-    // True when the key was new; its value is set either way.
-    bool Insert(std::string_view key, std::uint64_t value) {
-        const UInt before = HashTableSize(t_);
-        for (;;) {
-            void* val = HashTableFind(t_, key.data(), static_cast<UInt>(key.size()), TRUE, nullptr, nullptr);
-            if (val != nullptr) {
-                std::memcpy(val, &value, sizeof value);
-                return HashTableSize(t_) != before;
-            }
-            if (!HashTableFull(t_)) zkbench::Fail("HashTable refused " + zkbench::Printable(key) + " while not full");
-            HashTableGrow(t_, 2.0f, nullptr);
-        }
-    }
+    ~OurPacked() { Ops::Free(t_); }
+    OurPacked(const OurPacked&) = delete;
+    OurPacked& operator=(const OurPacked&) = delete;
 
     const std::uint64_t* Find(std::string_view key) const {
-        return static_cast<const std::uint64_t*>(
-            HashTableFind(t_, key.data(), static_cast<UInt>(key.size()), FALSE, nullptr, nullptr));
+        return static_cast<const std::uint64_t*>(Ops::Find(t_, key, false));
     }
 
     void FindMany(UInt n, const void* const* keys, const UInt* lens, void** values) const {
-        if (!HashTableFindMany(t_, n, keys, lens, values, nullptr)) zkbench::Fail("HashTableFindMany failed");
+        if (!Ops::FindMany(t_, n, keys, lens, values)) zkbench::Fail(std::string(kName) + "FindMany failed");
     }
 
-    std::size_t Size() const { return HashTableSize(t_); }
+    std::size_t Size() const { return Ops::Size(t_); }
 
-    // Our blocks do not come from operator new, and we know them exactly.
     double Bytes(std::int64_t /*heap_delta*/) const {
-        return static_cast<double>(t_->t_data_size) + 4.0 * t_->t_entries_size + sizeof(HashTable);
+        return static_cast<double>(t_->t_data_size) + 4.0 * Ops::Slots(t_) + sizeof(Table);
+    }
+
+protected:
+    explicit OurPacked(Table* t) : t_(t) {}
+
+    Table* t_;
+};
+
+class OurTable : public OurPacked<HashTable> {
+public:
+    OurTable() : OurPacked(Ops::New(16, nullptr, nullptr, nullptr, sizeof(std::uint64_t), 0, FALSE)) {}
+    // Takes over a table made elsewhere (read from a file, say).
+    explicit OurTable(HashTable* adopted) : OurPacked(adopted) {}
+
+    // True when the key was new; its value is set either way.
+    bool Insert(std::string_view key, std::uint64_t value) {
+        const UInt before = Ops::Size(t_);
+        for (;;) {
+            void* val = Ops::Find(t_, key, true);
+            if (val != nullptr) {
+                std::memcpy(val, &value, sizeof value);
+                return Ops::Size(t_) != before;
+            }
+            if (!Ops::Full(t_)) zkbench::Fail("HashTable refused " + zkbench::Printable(key) + " while not full");
+            Ops::Grow(t_, 2.0f);
+        }
     }
 
     const HashTable* get() const { return t_; }
-
-private:
-    HashTable* t_;
 };
 
 // The sibling with deletion, for the churn workload.
-class OurDelTable {
+class OurDelTable : public OurPacked<HashDelTable> {
 public:
-    static constexpr const char* kName = "HashDelTable";
-
-    OurDelTable() : t_(HashDelTableNew(16, nullptr, nullptr, nullptr, sizeof(std::uint64_t), 0)) {}
-    ~OurDelTable() { HashDelTableFree(t_); }
-    OurDelTable(const OurDelTable&) = delete;
-    OurDelTable& operator=(const OurDelTable&) = delete;
+    OurDelTable() : OurPacked(Ops::New(16, nullptr, nullptr, nullptr, sizeof(std::uint64_t), 0)) {}
 
     // True when the key was new; its value is set either way.
     //
@@ -124,43 +135,21 @@ public:
     // counts twice against the capacity), and that factor only compacts them away, so a table whose
     // live count holds steady keeps its size instead of doubling at every round of erasures.
     bool Insert(std::string_view key, std::uint64_t value) {
-        const UInt before = HashDelTableSize(t_);
+        const UInt before = Ops::Size(t_);
         for (int attempt = 0;; ++attempt) {
-            void* val = HashDelTableFind(t_, key.data(), static_cast<UInt>(key.size()), TRUE, nullptr, nullptr);
+            void* val = Ops::Find(t_, key, true);
             if (val != nullptr) {
                 std::memcpy(val, &value, sizeof value);
-                return HashDelTableSize(t_) != before;
+                return Ops::Size(t_) != before;
             }
             // Either growth leaves no tombstone and at least half the capacity free.
             if (attempt != 0) zkbench::Fail("HashDelTable refused " + zkbench::Printable(key) + " after growing");
-            const bool crowded = 2 * static_cast<std::uint64_t>(HashDelTableSize(t_)) > HashDelTableCapacity(t_);
-            HashDelTableGrow(t_, crowded ? 2.0f : 1.001f, nullptr);
+            const bool crowded = 2 * static_cast<std::uint64_t>(Ops::Size(t_)) > Ops::Capacity(t_);
+            Ops::Grow(t_, crowded ? 2.0f : 1.001f);
         }
     }
 
-    bool Erase(std::string_view key) {
-        return HashDelTableRemove(t_, key.data(), static_cast<UInt>(key.size()), nullptr) == TRUE;
-    }
-
-    const std::uint64_t* Find(std::string_view key) const {
-        return static_cast<const std::uint64_t*>(
-            HashDelTableFind(t_, key.data(), static_cast<UInt>(key.size()), FALSE, nullptr, nullptr));
-    }
-
-    void FindMany(UInt n, const void* const* keys, const UInt* lens, void** values) const {
-        if (!HashDelTableFindMany(t_, n, keys, lens, values, nullptr)) zkbench::Fail("HashDelTableFindMany failed");
-    }
-
-    std::size_t Size() const { return HashDelTableSize(t_); }
-
-    // As for HashTable, the blocks are ours and known exactly; removed entries still in the data
-    // area are part of what the table holds.
-    double Bytes(std::int64_t /*heap_delta*/) const {
-        return static_cast<double>(t_->t_data_size) + 4.0 * t_->t_nentries + sizeof(HashDelTable);
-    }
-
-private:
-    HashDelTable* t_;
+    bool Erase(std::string_view key) { return Ops::Remove(t_, key) == TRUE; }
 };
 
 class AbslTable {
@@ -189,28 +178,6 @@ private:
     Map m_;
 };
 
-// Transparent, so that find(std::string_view) needs no temporary std::string. Hashing a std::string
-// through its view gives the same value as std::hash<std::string>.
-//
-// Deliberately not noexcept: libstdc++ keeps each node's hash code only for hashes that may throw or
-// that it does not deem fast, and it treats std::hash<std::string> that way. A noexcept hash here
-// would drop the stored codes, so every step along a bucket chain would hash a key again, and the
-// peer would be measured slower than the map its users actually get.
-struct ViewHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-struct ViewEqual {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-};
-
-#ifdef __GLIBCXX__
-static_assert(std::__cache_default<std::string, ViewHash>::value ==
-                  std::__cache_default<std::string, std::hash<std::string>>::value,
-              "the transparent hash must keep the node layout of std::unordered_map<std::string, ...>");
-#endif
-
 class StdTable {
 public:
     static constexpr const char* kName = "std_unordered_map";
@@ -234,130 +201,55 @@ public:
     double Bytes(std::int64_t heap_delta) const { return static_cast<double>(heap_delta); }
 
 private:
-    std::unordered_map<std::string, std::uint64_t, ViewHash, ViewEqual> m_;
+    std::unordered_map<std::string, std::uint64_t, zkbench::ViewHash, zkbench::ViewEqual> m_;
 };
 
-// A table of every key of ds, key i with the value i, and its memory per entry. The table object
-// itself is allocated inside the measured span, as its record is part of what ours counts.
-template <class Table>
-std::unique_ptr<Table> BuildTable(const Dataset& ds, double* bytes_per_entry) {
-    const KeySet& keys = ds.keys;
-    const std::int64_t before = zkbench::LiveHeapBytes();
-    auto table = std::make_unique<Table>();
-    for (std::size_t i = 0; i < keys.size(); ++i) table->Insert(keys[i], i);
-    const std::int64_t delta = zkbench::LiveHeapBytes() - before;
-    if (table->Size() != keys.size()) {
-        zkbench::Fail(std::string(Table::kName) + " holds " + std::to_string(table->Size()) + " entries after " +
-                      std::to_string(keys.size()) + " distinct keys of " + ds.name);
+// What a table answers for key, for the checks made before anything is timed.
+struct FoundValue {
+    template <class Table>
+    std::optional<std::uint64_t> operator()(const Table& table, std::string_view key) const {
+        const std::uint64_t* v = table.Find(key);
+        return v != nullptr ? std::optional<std::uint64_t>(*v) : std::nullopt;
     }
-    *bytes_per_entry = table->Bytes(delta) / static_cast<double>(keys.size());
-    return table;
-}
-
-// What the find benchmarks share for one structure and dataset. The cursors carry on where the
-// previous run of a benchmark stopped, so the framework's repeated runs do not replay warm keys.
-template <class Table>
-struct Built {
-    std::unique_ptr<Table> table;
-    double bytes_per_entry = 0;
-    std::size_t present_cursor = 0;
-    std::size_t absent_cursor = 0;
 };
-
-// Checks every lookup once, in full, before any is timed: a fast wrong answer is no result.
-template <class Table>
-std::unique_ptr<Built<Table>> Verified(const Dataset& ds, std::unique_ptr<Table> table, double bytes_per_entry) {
-    for (std::size_t j = 0; j < ds.probes.size(); ++j) {
-        const std::uint64_t* v = table->Find(ds.probes[j]);
-        if (v == nullptr || *v != ds.probe_index[j]) {
-            zkbench::Fail(std::string(Table::kName) + (v ? " returns a wrong value for " : " misses ") +
-                          zkbench::Printable(ds.probes[j]) + " of " + ds.name);
-        }
-    }
-    for (std::size_t j = 0; j < ds.absent.size(); ++j) {
-        if (table->Find(ds.absent[j]) != nullptr) {
-            zkbench::Fail(std::string(Table::kName) + " finds the absent key " + zkbench::Printable(ds.absent[j]) +
-                          " in " + ds.name);
-        }
-    }
-    auto b = std::make_unique<Built<Table>>();
-    b->table = std::move(table);
-    b->bytes_per_entry = bytes_per_entry;
-    return b;
-}
 
 template <class Table>
 Built<Table>& Fixture(Dataset& ds) {
-    return ds.Fixture<Built<Table>>(Table::kName, [&] {
-        double bytes_per_entry = 0;
-        std::unique_ptr<Table> table = BuildTable<Table>(ds, &bytes_per_entry);
-        return Verified<Table>(ds, std::move(table), bytes_per_entry);
-    });
+    return zkbench::LookupFixture<Table>(ds, FoundValue{});
 }
 
-// With adopt, the last table built becomes the find benchmarks' fixture, when they have none yet:
-// a 10M-key build is too costly to make twice. Only for benchmarks of a fixed iteration count, since a
-// table kept from the framework's trial run would sit in the heap through the measured one.
+// Ours from capacity 16, doubling whenever a creating lookup is refused; the peers without reserve.
 template <class Table>
 void BM_Insert(benchmark::State& state, const std::string& dataset, bool adopt) {
-    Dataset& ds = Datasets::Get(dataset);
-    double bytes_per_entry = 0;
-    std::unique_ptr<Table> table;
-    for (auto _ : state) {
-        // Each build starts from the heap the previous one gave back, as repeated builds in one
-        // process would; releasing is not timed.
-        state.PauseTiming();
-        table.reset();
-        state.ResumeTiming();
-        table = BuildTable<Table>(ds, &bytes_per_entry);
-    }
-    zkbench::SetPerKeyCounters(state, ds.keys.size());
-    state.counters["bytes_per_entry"] = bytes_per_entry;
-    if (adopt && table) {
-        ds.Fixture<Built<Table>>(Table::kName,
-                                 [&] { return Verified<Table>(ds, std::move(table), bytes_per_entry); });
-    }
+    zkbench::InsertRow<Table>(state, Datasets::Get(dataset), adopt, FoundValue{});
 }
 
-template <class Table>
-void BM_FindPresent(benchmark::State& state, const std::string& dataset) {
+// The shuffled present keys or the absent ones, from their contiguous key sets, each answer checked.
+template <class Table, Probe kProbe>
+void BM_Find(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
-    Built<Table>& b = Fixture<Table>(ds);
-    const Table& table = *b.table;
-    const KeySet& probes = ds.probes;
-    const std::size_t n = probes.size();
-    std::size_t j = b.present_cursor;
-    for (auto _ : state) {
-        const std::uint64_t* v = table.Find(probes[j]);
-        if (v == nullptr) [[unlikely]] {
-            zkbench::Fail(std::string(Table::kName) + " misses " + zkbench::Printable(probes[j]) + " of " + ds.name);
+    zkbench::FindRow<kProbe>(state, ds, Fixture<Table>(ds), [&](const Table& table, const KeySet& keys, std::size_t j) {
+        const std::uint64_t* v = table.Find(keys[j]);
+        if (zkbench::Wrong<kProbe>(v != nullptr)) [[unlikely]] {
+            zkbench::WrongAnswer<kProbe>(Table::kName, keys[j], ds.name);
         }
-        benchmark::DoNotOptimize(*v);
-        if (++j == n) j = 0;
-    }
-    b.present_cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
+        if constexpr (kProbe == Probe::kPresent) {
+            benchmark::DoNotOptimize(*v);
+        } else {
+            benchmark::DoNotOptimize(v);
+        }
+    });
 }
 
 // Every key from its own std::string, in shuffled order (see KeyStrings).
 template <class Table>
 void BM_FindStrings(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
-    Built<Table>& b = Fixture<Table>(ds);
-    const std::vector<std::string>& strings = zkbench::KeyStrings(ds);
-    const Table& table = *b.table;
-    const std::size_t n = ds.probe_index.size();
-    std::size_t j = b.present_cursor;
-    for (auto _ : state) {
-        const std::uint32_t i = ds.probe_index[j];
-        const std::uint64_t* v = table.Find(strings[i]);
-        if (v == nullptr || *v != i) [[unlikely]] {
-            zkbench::Fail(std::string(Table::kName) + " misses " + zkbench::Printable(strings[i]) + " of " + ds.name);
-        }
-        if (++j == n) j = 0;
-    }
-    b.present_cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
+    const auto lookup = [&](const Table& table, const std::string& key, std::uint32_t i) {
+        const std::uint64_t* v = table.Find(key);
+        if (v == nullptr || *v != i) [[unlikely]] zkbench::WrongAnswer<Probe::kPresent>(Table::kName, key, ds.name);
+    };
+    zkbench::FindStringsRow(state, ds, Fixture<Table>(ds), lookup);
 }
 
 // The absent keys each in its own std::string, made in one order and visited in another, so that
@@ -372,9 +264,8 @@ const AbsentStrings& AbsentKeyStrings(Dataset& ds) {
         auto a = std::make_unique<AbsentStrings>();
         a->strings.reserve(ds.absent.size());
         for (std::size_t i = 0; i < ds.absent.size(); ++i) a->strings.emplace_back(ds.absent[i]);
-        a->order.resize(ds.absent.size());
-        for (std::uint32_t i = 0; i < a->order.size(); ++i) a->order[i] = i;
-        zkbench::Rng(0xAB5E).Shuffle(a->order);
+        zkbench::Rng rng(0xAB5E);
+        a->order = zkbench::ShuffledOrder(ds.absent.size(), rng);
         return a;
     });
 }
@@ -384,72 +275,19 @@ void BM_FindAbsentStrings(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
     Built<Table>& b = Fixture<Table>(ds);
     const AbsentStrings& absent = AbsentKeyStrings(ds);
-    const Table& table = *b.table;
-    const std::size_t n = absent.order.size();
-    if (n == 0) {
-        state.SkipWithError("the dataset has no absent keys");
-        return;
-    }
-    std::size_t j = b.absent_cursor;
-    for (auto _ : state) {
+    const Table& table = *b.structure;
+    zkbench::FindLoop<Probe::kAbsent>(state, absent.order.size(), b.cursors, [&](std::size_t j) {
         const std::string& key = absent.strings[absent.order[j]];
         const std::uint64_t* v = table.Find(key);
-        if (v != nullptr) [[unlikely]] {
-            zkbench::Fail(std::string(Table::kName) + " finds the absent key " + zkbench::Printable(key) + " in " +
-                          ds.name);
-        }
+        if (v != nullptr) [[unlikely]] zkbench::WrongAnswer<Probe::kAbsent>(Table::kName, key, ds.name);
         benchmark::DoNotOptimize(v);
-        if (++j == n) j = 0;
-    }
-    b.absent_cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
-}
-
-template <class Table>
-void BM_FindAbsent(benchmark::State& state, const std::string& dataset) {
-    Dataset& ds = Datasets::Get(dataset);
-    Built<Table>& b = Fixture<Table>(ds);
-    const Table& table = *b.table;
-    const KeySet& absent = ds.absent;
-    const std::size_t n = absent.size();
-    if (n == 0) {
-        state.SkipWithError("the dataset has no absent keys");
-        return;
-    }
-    std::size_t j = b.absent_cursor;
-    for (auto _ : state) {
-        const std::uint64_t* v = table.Find(absent[j]);
-        if (v != nullptr) [[unlikely]] {
-            zkbench::Fail(std::string(Table::kName) + " finds the absent key " + zkbench::Printable(absent[j]) +
-                          " in " + ds.name);
-        }
-        benchmark::DoNotOptimize(v);
-        if (++j == n) j = 0;
-    }
-    b.absent_cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
+    });
 }
 
 template <class Table>
 void Register(const std::string& dataset, bool huge) {
-    const std::string suffix = "/" + dataset + "/" + Table::kName;
-    auto* insert = benchmark::RegisterBenchmark(("insert" + suffix).c_str(), BM_Insert<Table>, dataset, huge);
-    insert->Unit(benchmark::kMillisecond);
-    if (huge) {
-        // One build of 10M keys takes seconds and gigabytes; a single one is a steady enough figure.
-        insert->Iterations(1);
-    } else {
-        // A single build of 1M keys already passes the default half second, and one build in a fresh
-        // heap spends much of its time faulting pages in; several iterations settle the figure.
-        insert->MinTime(2.0);
-    }
-}
-
-template <class Table>
-void RegisterFinds(const std::string& op, void (*fn)(benchmark::State&, const std::string&),
-                   const std::string& dataset) {
-    benchmark::RegisterBenchmark((op + "/" + dataset + "/" + Table::kName).c_str(), fn, dataset)
-        ->Unit(benchmark::kNanosecond);
+    // A single build of 1M keys already passes the default half second; several settle the figure.
+    zkbench::BuildRow(zkbench::AddRow("insert", dataset, Table::kName, BM_Insert<Table>, dataset, huge), huge, 2.0);
 }
 
 // ---- churn ----------------------------------------------------------------------------------------
@@ -570,8 +408,8 @@ struct SortCheck {
 
 SortCheck& SortChecked(Dataset& ds) {
     return ds.Fixture<SortCheck>("select_sort", [&] {
-        const HashTable* source = Fixture<OurTable>(ds).table->get();
-        const SortedView peer = SortedPeer(Fixture<AbslTable>(ds).table->get());
+        const HashTable* source = Fixture<OurTable>(ds).structure->get();
+        const SortedView peer = SortedPeer(Fixture<AbslTable>(ds).structure->get());
         HashTable* ours = SelectSorted(source);
         const std::size_t n = ds.keys.size();
         if (HashTableSize(ours) != n || peer.size() != n) zkbench::Fail("select_sort: an entry went missing");
@@ -598,7 +436,7 @@ SortCheck& SortChecked(Dataset& ds) {
 void BM_SelectSortOurs(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
     const std::uint64_t expected = SortChecked(ds).checksum;
-    const HashTable* source = Fixture<OurTable>(ds).table->get();
+    const HashTable* source = Fixture<OurTable>(ds).structure->get();
     for (auto _ : state) {
         state.PauseTiming();
         HashTable* t = HashTableCopy(source);
@@ -623,7 +461,7 @@ void BM_SelectSortOurs(benchmark::State& state, const std::string& dataset) {
 void BM_SelectSortAbsl(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
     const std::uint64_t expected = SortChecked(ds).checksum;
-    const AbslTable::Map& m = Fixture<AbslTable>(ds).table->get();
+    const AbslTable::Map& m = Fixture<AbslTable>(ds).structure->get();
     for (auto _ : state) {
         SortedView v = SortedPeer(m);
         std::uint64_t sum = 0;
@@ -717,20 +555,20 @@ struct SavedFiles {
 SavedFiles& Saved(Dataset& ds) {
     return ds.Fixture<SavedFiles>("saved files", [&] {
         auto files = std::make_unique<SavedFiles>();
-        if (!HashTableWrite(Fixture<OurTable>(ds).table->get(), files->ours.c_str())) {
+        if (!HashTableWrite(Fixture<OurTable>(ds).structure->get(), files->ours.c_str())) {
             zkbench::Fail("HashTableWrite failed on " + files->ours);
         }
-        const zkbench::FileBytes bytes = SerializePeer(Fixture<AbslTable>(ds).table->get());
+        const zkbench::FileBytes bytes = SerializePeer(Fixture<AbslTable>(ds).structure->get());
         zkbench::WriteFileDurably(files->peer, bytes.data.get(), bytes.size);
         files->ours_bytes = zkbench::FileSize(files->ours);
         files->peer_bytes = zkbench::FileSize(files->peer);
 
         HashTable* loaded = HashTableRead(files->ours.c_str(), nullptr, nullptr, nullptr, FALSE);
         if (loaded == nullptr) zkbench::Fail("HashTableRead refused the file HashTableWrite made");
-        Verified<OurTable>(ds, std::make_unique<OurTable>(loaded), 0);
+        zkbench::Verified(ds, std::make_unique<OurTable>(loaded), FoundValue{});
         AbslTable::Map m;
         if (!LoadPeer(zkbench::ReadFile(files->peer), &m)) zkbench::Fail("the peer's file does not load back");
-        Verified<AbslTable>(ds, std::make_unique<AbslTable>(std::move(m)), 0);
+        zkbench::Verified(ds, std::make_unique<AbslTable>(std::move(m)), FoundValue{});
         return files;
     });
 }
@@ -804,7 +642,7 @@ void BM_RawRead(benchmark::State& state, const std::string& dataset) {
 // (WriteFileDurably), so both pay for the disk the same way.
 void BM_SaveOurs(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
-    const HashTable* t = Fixture<OurTable>(ds).table->get();
+    const HashTable* t = Fixture<OurTable>(ds).structure->get();
     const std::string path = Saved(ds).dir.File("save.zkh");
     for (auto _ : state) {
         if (!HashTableWrite(t, path.c_str())) zkbench::Fail("HashTableWrite failed on " + path);
@@ -814,7 +652,7 @@ void BM_SaveOurs(benchmark::State& state, const std::string& dataset) {
 
 void BM_SaveAbsl(benchmark::State& state, const std::string& dataset) {
     Dataset& ds = Datasets::Get(dataset);
-    const AbslTable::Map& m = Fixture<AbslTable>(ds).table->get();
+    const AbslTable::Map& m = Fixture<AbslTable>(ds).structure->get();
     const std::string path = Saved(ds).dir.File("save.bin");
     for (auto _ : state) {
         const zkbench::FileBytes bytes = SerializePeer(m);
@@ -825,10 +663,8 @@ void BM_SaveAbsl(benchmark::State& state, const std::string& dataset) {
 
 // The workloads above, on one dataset, next to its other rows so that it is built once.
 void RegisterLifeCycle(const std::string& dataset) {
-    const auto add = [&](const std::string& op, const char* structure,
-                         void (*fn)(benchmark::State&, const std::string&)) {
-        return benchmark::RegisterBenchmark((op + "/" + dataset + "/" + structure).c_str(), fn, dataset)
-            ->Unit(benchmark::kMillisecond);
+    const auto add = [&](const char* op, const char* structure, void (*fn)(benchmark::State&, const std::string&)) {
+        return zkbench::AddRow(op, dataset, structure, fn, dataset)->Unit(benchmark::kMillisecond);
     };
     // One churn of 10M operations per run, since a second would start from a table that the first
     // has already churned; three runs from a fresh preload each, since memory latency on a shared
@@ -846,63 +682,51 @@ void RegisterLifeCycle(const std::string& dataset) {
     add("save", AbslTable::kName, BM_SaveAbsl)->UseRealTime();
 }
 
-// Lookups by batches of kFindBatch keys, as a caller holding many keys at once makes them: ours
-// through the batch call, the peers, which have none, one key after another. With present, the
+// Ours through the batch call, the peers, which have none, one key after another. With present, the
 // shuffled present keys, each answer checked; otherwise the absent keys.
-constexpr std::size_t kFindBatch = 64;
-
 template <class Table>
 void BM_FindBatch(benchmark::State& state, const std::string& dataset, bool present) {
+    constexpr std::size_t kBatch = zkbench::kFindBatch;
     Dataset& ds = Datasets::Get(dataset);
     Built<Table>& b = Fixture<Table>(ds);
-    const Table& table = *b.table;
+    const Table& table = *b.structure;
     const KeySet& keys = present ? ds.probes : ds.absent;
-    const std::size_t n = keys.size() / kFindBatch * kFindBatch;
-    if (n == 0) {
-        state.SkipWithError("the dataset has too few keys");
-        return;
-    }
-    std::size_t& cursor = present ? b.present_cursor : b.absent_cursor;
-    std::size_t j = cursor / kFindBatch * kFindBatch % n;
-    const void* ptrs[kFindBatch];
-    UInt lens[kFindBatch];
-    void* values[kFindBatch];
-    for (auto _ : state) {
-        for (std::size_t i = 0; i < kFindBatch; ++i) {
+    const void* ptrs[kBatch];
+    UInt lens[kBatch];
+    void* values[kBatch];
+    zkbench::BatchLoop(state, keys.size(), present, b.cursors, [&](std::size_t j) {
+        for (std::size_t i = 0; i < kBatch; ++i) {
             const std::string_view key = keys[j + i];
             ptrs[i] = key.data();
             lens[i] = static_cast<UInt>(key.size());
         }
         if constexpr (requires { table.FindMany(UInt(0), ptrs, lens, values); }) {
-            table.FindMany(UInt(kFindBatch), ptrs, lens, values);
+            table.FindMany(UInt(kBatch), ptrs, lens, values);
         } else {
-            for (std::size_t i = 0; i < kFindBatch; ++i)
-                values[i] = const_cast<std::uint64_t*>(table.Find(keys[j + i]));
+            for (std::size_t i = 0; i < kBatch; ++i) values[i] = const_cast<std::uint64_t*>(table.Find(keys[j + i]));
         }
-        for (std::size_t i = 0; i < kFindBatch; ++i) {
+        for (std::size_t i = 0; i < kBatch; ++i) {
             const auto* v = static_cast<const std::uint64_t*>(values[i]);
             if (present ? (v == nullptr || *v != ds.probe_index[j + i]) : v != nullptr) [[unlikely]] {
                 zkbench::Fail(std::string(Table::kName) + (present ? " misses " : " finds the absent key ") +
                               zkbench::Printable(keys[j + i]) + " in a batch of " + ds.name);
             }
         }
-        j += kFindBatch;
-        if (j == n) j = 0;
-    }
-    cursor = j;
-    zkbench::SetPerKeyCounters(state, kFindBatch);
+    });
 }
 
 template <class Table>
 void RegisterAllFinds(const std::string& dataset, bool huge) {
-    RegisterFinds<Table>("find_present", BM_FindPresent<Table>, dataset);
-    RegisterFinds<Table>("find_absent", BM_FindAbsent<Table>, dataset);
+    const auto add = [&](const char* op, void (*fn)(benchmark::State&, const std::string&)) {
+        zkbench::AddRow(op, dataset, Table::kName, fn, dataset)->Unit(benchmark::kNanosecond);
+    };
+    add("find_present", BM_Find<Table, Probe::kPresent>);
+    add("find_absent", BM_Find<Table, Probe::kAbsent>);
     if (!huge) {
-        RegisterFinds<Table>("find_strings", BM_FindStrings<Table>, dataset);
-        RegisterFinds<Table>("find_absent_strings", BM_FindAbsentStrings<Table>, dataset);
-        const std::string suffix = "/" + dataset + "/" + Table::kName;
-        benchmark::RegisterBenchmark(("find_present_batch" + suffix).c_str(), BM_FindBatch<Table>, dataset, true);
-        benchmark::RegisterBenchmark(("find_absent_batch" + suffix).c_str(), BM_FindBatch<Table>, dataset, false);
+        add("find_strings", BM_FindStrings<Table>);
+        add("find_absent_strings", BM_FindAbsentStrings<Table>);
+        zkbench::AddRow("find_present_batch", dataset, Table::kName, BM_FindBatch<Table>, dataset, true);
+        zkbench::AddRow("find_absent_batch", dataset, Table::kName, BM_FindBatch<Table>, dataset, false);
     }
 }
 
@@ -919,24 +743,13 @@ void RegisterDataset(const std::string& dataset, bool huge) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+zkbench::Comparison zkbench::RegisterBenchmarks() {
     ZKDictInit();
-    constexpr const char* kWords = "/usr/share/dict/words";
-
-    Datasets::Define("rand1M", [] { return zkbench::MakeRandomDataset("rand1M", 1'000'000, 0x5EED0001); });
-    Datasets::Define("rand10M", [] { return zkbench::MakeRandomDataset("rand10M", 10'000'000, 0x5EED0010); });
-    Datasets::Define("words", [=] { return zkbench::LoadWordList("words", kWords, 0x5EED0100); });
-
-    Datasets::Define("bytes1M", [] { return zkbench::MakeRandomDataset("bytes1M", 1'000'000, 0x5EED0002, true); });
-
+    DefineStringDatasets();
     RegisterDataset("rand1M", false);
     RegisterLifeCycle("rand1M");
     RegisterDataset("bytes1M", false);
     RegisterDataset("rand10M", true);
-    if (access(kWords, R_OK) == 0) {
-        RegisterDataset("words", false);
-    } else {
-        std::fprintf(stderr, "hashtable_bench: %s is missing; the words dataset is skipped\n", kWords);
-    }
-    return zkbench::RunAndCompare(argc, argv, {OurTable::kName, OurDelTable::kName});
+    if (WordListReadable("hashtable_bench")) RegisterDataset("words", false);
+    return Comparison::AgainstEveryPeer({OurTable::kName, OurDelTable::kName});
 }

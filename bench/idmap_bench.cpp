@@ -24,24 +24,28 @@
  * The peers are used as their users write them: try_emplace to insert (keeping the value of a key
  * already present, as IdMapFind with update NOID does), find() to look up, clear() to empty.
  */
-#include "bench/bench_common.h"
-
 #include <absl/container/flat_hash_map.h>
 
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <functional>
-#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "dict/idmap.h"
+#include "adapters/idmap.h"
+#include "bench/support/alloc_count.h"
+#include "bench/support/datasets.h"
+#include "bench/support/fail.h"
+#include "bench/support/loops.h"
+#include "bench/support/report.h"
 
 namespace {
+
+using zkbench::Built;
+using zkbench::Datasets;
+using zkbench::Probe;
 
 // ---- keys -------------------------------------------------------------------------------------------
 
@@ -104,26 +108,13 @@ constexpr std::size_t kRefillKeys = 10'000;
 constexpr std::size_t kRefillSets = 16;
 
 template <class K>
-struct IntDataset {
-    std::string name;
-    std::vector<K> keys;                    // insertion order; key i carries the value i
-    std::vector<K> probes;                  // the same keys shuffled: probes[j] is keys[probe_index[j]]
-    std::vector<std::uint32_t> probe_index; // see probes
-    std::vector<K> absent;                  // as many keys, none of them in keys
-    std::vector<std::vector<K>> refills;    // kRefillSets sets of kRefillKeys, in neither of the above
-
-    // The structure built by build() under label, made on first use and kept with the dataset.
-    template <class T, class Build>
-    T& Fixture(const std::string& label, Build&& build) {
-        return fixtures.Get<T>(label, std::forward<Build>(build));
-    }
-
-    zkbench::FixtureStore fixtures;  // last: the fixtures go before the keys they were built from
+struct IntDataset : zkbench::BasicDataset<std::vector<K>> {
+    std::vector<std::vector<K>> refills;  // kRefillSets sets of kRefillKeys, neither present nor absent
 };
 
 template <class K>
-std::shared_ptr<IntDataset<K>> MakeDataset(const std::string& name, std::size_t n, std::uint64_t seed) {
-    auto ds = std::make_shared<IntDataset<K>>();
+std::unique_ptr<IntDataset<K>> MakeDataset(const std::string& name, std::size_t n, std::uint64_t seed) {
+    auto ds = std::make_unique<IntDataset<K>>();
     ds->name = name;
     // One stream for every key of the dataset, so present, absent and refill keys are all distinct.
     KeyStream<K> stream(seed);
@@ -137,116 +128,62 @@ std::shared_ptr<IntDataset<K>> MakeDataset(const std::string& name, std::size_t 
         for (K& k : set) k = stream.Next();
     }
     zkbench::Rng rng(seed ^ 0xA5A5A5A5A5A5A5A5ull);
-    ds->probe_index.resize(n);
-    for (std::uint32_t i = 0; i < n; ++i) ds->probe_index[i] = i;
-    rng.Shuffle(ds->probe_index);
-    ds->probes.resize(n);
-    for (std::size_t j = 0; j < n; ++j) ds->probes[j] = ds->keys[ds->probe_index[j]];
+    ds->probe_index = zkbench::ShuffledOrder(n, rng);
+    ds->probes = zkbench::Permuted(ds->keys, ds->probe_index);
     return ds;
 }
 
-// Datasets by name at either width, made on first use, one alive at a time (as zkbench::Datasets).
-class IntDatasets {
-public:
-    template <class K>
-    static void Define(const std::string& name, std::size_t n, std::uint64_t seed) {
-        Instance().makers_[name] = {sizeof(K), [=] { return std::shared_ptr<void>(MakeDataset<K>(name, n, seed)); }};
-    }
+template <class K>
+void DefineDataset(const std::string& name, std::size_t n, std::uint64_t seed) {
+    Datasets::Define(name, [=] { return MakeDataset<K>(name, n, seed); });
+}
 
-    template <class K>
-    static IntDataset<K>& Get(const std::string& name) {
-        IntDatasets& self = Instance();
-        auto it = self.makers_.find(name);
-        if (it == self.makers_.end()) zkbench::Fail("no dataset named " + name);
-        if (it->second.first != sizeof(K)) zkbench::Fail("dataset " + name + " has keys of another width");
-        if (self.current_ && self.current_name_ == name) return *static_cast<IntDataset<K>*>(self.current_.get());
-        self.current_.reset();
-        std::fprintf(stderr, "zkbench: building dataset %s ...", name.c_str());
-        std::fflush(stderr);
-        const auto start = std::chrono::steady_clock::now();
-        self.current_ = it->second.second();
-        self.current_name_ = name;
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        auto& ds = *static_cast<IntDataset<K>*>(self.current_.get());
-        std::fprintf(stderr, " %zu keys, %zu absent, %.1f s\n", ds.keys.size(), ds.absent.size(), took.count());
-        return ds;
-    }
-
-private:
-    static IntDatasets& Instance() {
-        static IntDatasets d;
-        return d;
-    }
-    std::map<std::string, std::pair<std::size_t, std::function<std::shared_ptr<void>()>>> makers_;
-    std::shared_ptr<void> current_;
-    std::string current_name_;
-};
+template <class Map>
+IntDataset<typename Map::Key>& DatasetOf(const std::string& name) {
+    return Datasets::Get<IntDataset<typename Map::Key>>(name);
+}
 
 // ---- the structures ---------------------------------------------------------------------------------
 
 // Ours, both widths, behind the same small interface as the peers. Find answers the sentinel for a
 // missing key.
-class OurIdMap {
-public:
-    static constexpr const char* kName = "IdMap";
-    using Key = Id;
+template <class M>
+class OurMap {
+    using Ops = zkadapt::IntMapOps<M>;
 
-    OurIdMap() : m_(IdMapNew()) {}
-    ~OurIdMap() { IdMapDelete(m_); }
-    OurIdMap(const OurIdMap&) = delete;
-    OurIdMap& operator=(const OurIdMap&) = delete;
+public:
+    static constexpr const char* kName = Ops::kName;
+    using Key = typename Ops::Key;
+
+    OurMap() : m_(Ops::New()) {}
+    ~OurMap() { Ops::Delete(m_); }
+    OurMap(const OurMap&) = delete;
+    OurMap& operator=(const OurMap&) = delete;
 
     bool Insert(Key key, Key value) {
         Boolean added;
-        IdMapFind(m_, key, value, NOID, &added);
+        Ops::Find(m_, key, value, Ops::kNone, &added);
         return added == TRUE;
     }
-    Key Find(Key key) { return IdMapFind(m_, key, NOID, NOID, nullptr); }
+    Key Find(Key key) { return Ops::Find(m_, key, Ops::kNone, Ops::kNone, nullptr); }
     void FindMany(std::size_t n, const Key* keys, Key* values) const {
-        if (!IdMapFindMany(m_, UInt(n), keys, values)) zkbench::Fail("IdMapFindMany failed");
+        if (!Ops::FindMany(m_, UInt(n), keys, values)) zkbench::Fail(std::string(kName) + "FindMany failed");
     }
-    void Clear() { IdMapClear(m_); }
-    std::size_t Size() const { return IdMapSize(m_); }
+    void Clear() { Ops::Clear(m_); }
+    std::size_t Size() const { return Ops::Size(m_); }
     // Our blocks do not come from operator new, and we know them exactly.
     double Bytes(std::int64_t /*heap_delta*/) const {
         // The slot table carries a tag byte per slot, and 16 more.
-        return static_cast<double>(m_->m_allocated) * (sizeof(IdMapEntry) + 1) + 16 + 4.0 * m_->m_used.capacity +
-               sizeof(IdMap);
+        return static_cast<double>(m_->m_allocated) * (sizeof(typename Ops::Entry) + 1) + 16 +
+               4.0 * m_->m_used.capacity + sizeof(M);
     }
 
 private:
-    IdMap* m_;
+    M* m_;
 };
 
-class OurRefMap {
-public:
-    static constexpr const char* kName = "RefMap";
-    using Key = ULong;
-
-    OurRefMap() : m_(RefMapNew()) {}
-    ~OurRefMap() { RefMapDelete(m_); }
-    OurRefMap(const OurRefMap&) = delete;
-    OurRefMap& operator=(const OurRefMap&) = delete;
-
-    bool Insert(Key key, Key value) {
-        Boolean added;
-        RefMapFind(m_, key, value, NOREF, &added);
-        return added == TRUE;
-    }
-    Key Find(Key key) { return RefMapFind(m_, key, NOREF, NOREF, nullptr); }
-    void FindMany(std::size_t n, const Key* keys, Key* values) const {
-        if (!RefMapFindMany(m_, UInt(n), keys, values)) zkbench::Fail("RefMapFindMany failed");
-    }
-    void Clear() { RefMapClear(m_); }
-    std::size_t Size() const { return RefMapSize(m_); }
-    double Bytes(std::int64_t /*heap_delta*/) const {
-        return static_cast<double>(m_->m_allocated) * (sizeof(RefMapEntry) + 1) + 16 + 4.0 * m_->m_used.capacity +
-               sizeof(RefMap);
-    }
-
-private:
-    RefMap* m_;
-};
+using OurIdMap = OurMap<IdMap>;
+using OurRefMap = OurMap<RefMap>;
 
 constexpr char kAbslName[] = "absl_flat_hash_map";
 constexpr char kStdName[] = "std_unordered_map";
@@ -278,165 +215,64 @@ using Std64 = Peer<std::unordered_map<std::uint64_t, std::uint64_t>, kStdName>;
 static_assert(sizeof(OurIdMap::Key) == sizeof(Absl32::Key) && sizeof(OurRefMap::Key) == sizeof(Absl64::Key),
               "each map of ours is compared with peers of its own width");
 
-// ---- building and checking --------------------------------------------------------------------------
+// ---- the benchmarks ---------------------------------------------------------------------------------
 
-// A map of every key of ds, key i with the value i, and its memory per entry. The map object itself
-// is allocated inside the measured span, as its record is part of what ours counts.
-template <class Map>
-std::unique_ptr<Map> BuildMap(const IntDataset<typename Map::Key>& ds, double* bytes_per_entry) {
-    using Key = typename Map::Key;
-    const std::vector<Key>& keys = ds.keys;
-    const std::int64_t before = zkbench::LiveHeapBytes();
-    auto map = std::make_unique<Map>();
-    for (std::size_t i = 0; i < keys.size(); ++i) map->Insert(keys[i], static_cast<Key>(i));
-    const std::int64_t delta = zkbench::LiveHeapBytes() - before;
-    if (map->Size() != keys.size()) {
-        zkbench::Fail(std::string(Map::kName) + " holds " + std::to_string(map->Size()) + " entries after " +
-                      std::to_string(keys.size()) + " distinct keys of " + ds.name);
+// What a map answers for key, for the checks made before anything is timed.
+struct FoundValue {
+    template <class Map>
+    std::optional<std::uint64_t> operator()(Map& map, typename Map::Key key) const {
+        const auto v = map.Find(key);
+        return v != kSentinel<typename Map::Key> ? std::optional<std::uint64_t>(v) : std::nullopt;
     }
-    *bytes_per_entry = map->Bytes(delta) / static_cast<double>(keys.size());
-    return map;
-}
-
-// What the find benchmarks share for one structure and dataset. The cursors carry on where the
-// previous run of a benchmark stopped, so the framework's repeated runs do not replay warm keys.
-template <class Map>
-struct Built {
-    std::unique_ptr<Map> map;
-    std::size_t present_cursor = 0;
-    std::size_t absent_cursor = 0;
 };
 
-// Checks every lookup once, in full, before any is timed: a fast wrong answer is no result.
 template <class Map>
-std::unique_ptr<Built<Map>> Verified(const IntDataset<typename Map::Key>& ds, std::unique_ptr<Map> map) {
-    using Key = typename Map::Key;
-    for (std::size_t j = 0; j < ds.probes.size(); ++j) {
-        const Key v = map->Find(ds.probes[j]);
-        if (v != static_cast<Key>(ds.probe_index[j])) {
-            zkbench::Fail(std::string(Map::kName) + (v == kSentinel<Key> ? " misses " : " returns a wrong value for ") +
-                          std::to_string(ds.probes[j]) + " of " + ds.name);
-        }
-    }
-    for (const Key k : ds.absent) {
-        if (map->Find(k) != kSentinel<Key>) {
-            zkbench::Fail(std::string(Map::kName) + " finds the absent key " + std::to_string(k) + " in " + ds.name);
-        }
-    }
-    auto b = std::make_unique<Built<Map>>();
-    b->map = std::move(map);
-    return b;
+void BM_Insert(benchmark::State& state, const std::string& dataset, bool adopt) {
+    zkbench::InsertRow<Map>(state, DatasetOf<Map>(dataset), adopt, FoundValue{});
 }
 
-template <class Map>
-Built<Map>& Fixture(IntDataset<typename Map::Key>& ds) {
-    return ds.template Fixture<Built<Map>>(Map::kName, [&] {
-        double bytes_per_entry = 0;
-        return Verified<Map>(ds, BuildMap<Map>(ds, &bytes_per_entry));
+// The shuffled present keys or the absent ones, each answer checked.
+template <class Map, Probe kProbe>
+void BM_Find(benchmark::State& state, const std::string& dataset) {
+    using Key = typename Map::Key;
+    auto& ds = DatasetOf<Map>(dataset);
+    Built<Map>& b = zkbench::LookupFixture<Map>(ds, FoundValue{});
+    Map& map = *b.structure;
+    const std::vector<Key>& set = kProbe == Probe::kPresent ? ds.probes : ds.absent;
+    const Key* keys = set.data();
+    zkbench::FindLoop<kProbe>(state, set.size(), b.cursors, [&](std::size_t j) {
+        const Key v = map.Find(keys[j]);
+        if (zkbench::Wrong<kProbe>(v != kSentinel<Key>)) [[unlikely]] {
+            zkbench::WrongAnswer<kProbe>(Map::kName, keys[j], ds.name);
+        }
+        benchmark::DoNotOptimize(v);
     });
 }
 
-// ---- the benchmarks ---------------------------------------------------------------------------------
-
-// With adopt, the last map built becomes the find benchmarks' fixture, when they have none yet: a
-// 10M-key build is too costly to make twice. Only for benchmarks of a fixed iteration count, since a
-// map kept from the framework's trial run would sit in the heap through the measured one.
-template <class Map>
-void BM_Insert(benchmark::State& state, const std::string& dataset, bool adopt) {
-    auto& ds = IntDatasets::Get<typename Map::Key>(dataset);
-    double bytes_per_entry = 0;
-    std::unique_ptr<Map> map;
-    for (auto _ : state) {
-        // Each build starts from the heap the previous one gave back; releasing is not timed.
-        state.PauseTiming();
-        map.reset();
-        state.ResumeTiming();
-        map = BuildMap<Map>(ds, &bytes_per_entry);
-        benchmark::DoNotOptimize(map.get());
-    }
-    zkbench::SetPerKeyCounters(state, ds.keys.size());
-    state.counters["bytes_per_entry"] = bytes_per_entry;
-    if (adopt && map) {
-        ds.template Fixture<Built<Map>>(Map::kName, [&] { return Verified<Map>(ds, std::move(map)); });
-    }
-}
-
-template <class Map>
-void BM_FindPresent(benchmark::State& state, const std::string& dataset) {
-    using Key = typename Map::Key;
-    auto& ds = IntDatasets::Get<Key>(dataset);
-    Built<Map>& b = Fixture<Map>(ds);
-    Map& map = *b.map;
-    const Key* probes = ds.probes.data();
-    const std::size_t n = ds.probes.size();
-    std::size_t j = b.present_cursor;
-    for (auto _ : state) {
-        const Key v = map.Find(probes[j]);
-        if (v == kSentinel<Key>) [[unlikely]] {
-            zkbench::Fail(std::string(Map::kName) + " misses " + std::to_string(probes[j]) + " of " + ds.name);
-        }
-        benchmark::DoNotOptimize(v);
-        if (++j == n) j = 0;
-    }
-    b.present_cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
-}
-
-template <class Map>
-void BM_FindAbsent(benchmark::State& state, const std::string& dataset) {
-    using Key = typename Map::Key;
-    auto& ds = IntDatasets::Get<Key>(dataset);
-    Built<Map>& b = Fixture<Map>(ds);
-    Map& map = *b.map;
-    const Key* absent = ds.absent.data();
-    const std::size_t n = ds.absent.size();
-    std::size_t j = b.absent_cursor;
-    for (auto _ : state) {
-        const Key v = map.Find(absent[j]);
-        if (v != kSentinel<Key>) [[unlikely]] {
-            zkbench::Fail(std::string(Map::kName) + " finds the absent key " + std::to_string(absent[j]) + " in " +
-                          ds.name);
-        }
-        benchmark::DoNotOptimize(v);
-        if (++j == n) j = 0;
-    }
-    b.absent_cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
-}
-
-// Lookups by batches of kFindBatch keys, as a caller holding many keys at once makes them: ours
-// through the batch call, the peers, which have none, one key after another. With present, the
+// Ours through the batch call, the peers, which have none, one key after another. With present, the
 // shuffled present keys, each answer checked; otherwise the absent keys.
-constexpr std::size_t kFindBatch = 64;
-
 template <class Map>
 void BM_FindBatch(benchmark::State& state, const std::string& dataset, bool present) {
     using Key = typename Map::Key;
-    auto& ds = IntDatasets::Get<Key>(dataset);
-    Built<Map>& b = Fixture<Map>(ds);
-    Map& map = *b.map;
+    constexpr std::size_t kBatch = zkbench::kFindBatch;
+    auto& ds = DatasetOf<Map>(dataset);
+    Built<Map>& b = zkbench::LookupFixture<Map>(ds, FoundValue{});
+    Map& map = *b.structure;
     const std::vector<Key>& keys = present ? ds.probes : ds.absent;
-    const std::size_t n = keys.size() / kFindBatch * kFindBatch;
-    std::size_t& cursor = present ? b.present_cursor : b.absent_cursor;
-    std::size_t j = cursor / kFindBatch * kFindBatch % n;
-    Key values[kFindBatch];
-    for (auto _ : state) {
-        if constexpr (requires { map.FindMany(kFindBatch, keys.data(), values); }) {
-            map.FindMany(kFindBatch, keys.data() + j, values);
+    Key values[kBatch];
+    zkbench::BatchLoop(state, keys.size(), present, b.cursors, [&](std::size_t j) {
+        if constexpr (requires { map.FindMany(kBatch, keys.data(), values); }) {
+            map.FindMany(kBatch, keys.data() + j, values);
         } else {
-            for (std::size_t i = 0; i < kFindBatch; ++i) values[i] = map.Find(keys[j + i]);
+            for (std::size_t i = 0; i < kBatch; ++i) values[i] = map.Find(keys[j + i]);
         }
-        for (std::size_t i = 0; i < kFindBatch; ++i) {
+        for (std::size_t i = 0; i < kBatch; ++i) {
             if (present ? values[i] != Key(ds.probe_index[j + i]) : values[i] != kSentinel<Key>) [[unlikely]] {
                 zkbench::Fail(std::string(Map::kName) + " answers " + std::to_string(keys[j + i]) +
                               " wrongly in a batch of " + ds.name);
             }
         }
-        j += kFindBatch;
-        if (j == n) j = 0;
-    }
-    cursor = j;
-    zkbench::SetPerKeyCounters(state, kFindBatch);
+    });
 }
 
 // A map in the state of one reused for small batches after a large one, as a per-request or
@@ -454,7 +290,7 @@ struct Refilled {
 template <class Map>
 void BM_ClearRefill(benchmark::State& state, const std::string& dataset) {
     using Key = typename Map::Key;
-    auto& ds = IntDatasets::Get<Key>(dataset);
+    auto& ds = DatasetOf<Map>(dataset);
     Refilled<Map>& r = ds.template Fixture<Refilled<Map>>(std::string("clear_refill ") + Map::kName, [&] {
         auto made = std::make_unique<Refilled<Map>>();
         const std::int64_t before = zkbench::LiveHeapBytes();
@@ -501,40 +337,25 @@ void BM_ClearRefill(benchmark::State& state, const std::string& dataset) {
 
 template <class Map>
 void RegisterMap(const std::string& dataset, bool huge) {
-    const std::string suffix = "/" + dataset + "/" + Map::kName;
-    auto* insert = benchmark::RegisterBenchmark(("insert" + suffix).c_str(), BM_Insert<Map>, dataset, huge);
-    insert->Unit(benchmark::kMillisecond);
-    if (huge) {
-        // A build of 10M keys takes a second or more and up to half a gigabyte; one is steady enough.
-        insert->Iterations(1);
-    } else {
-        // One build in a fresh heap spends much of its time faulting pages in; several settle it.
-        insert->MinTime(0.5);
-    }
+    zkbench::BuildRow(zkbench::AddRow("insert", dataset, Map::kName, BM_Insert<Map>, dataset, huge), huge, 0.5);
 }
 
 // Lookups miss the cache at these sizes, and a machine shared with builds makes memory latency drift
 // over seconds: three short runs and their median.
 template <class Map>
 void RegisterFinds(const std::string& dataset) {
-    const std::string suffix = "/" + dataset + "/" + Map::kName;
-    benchmark::RegisterBenchmark(("find_present" + suffix).c_str(), BM_FindPresent<Map>, dataset)
-        ->MinTime(0.1)
-        ->Repetitions(3);
-    benchmark::RegisterBenchmark(("find_absent" + suffix).c_str(), BM_FindAbsent<Map>, dataset)
-        ->MinTime(0.1)
-        ->Repetitions(3);
-    benchmark::RegisterBenchmark(("find_present_batch" + suffix).c_str(), BM_FindBatch<Map>, dataset, true)
-        ->MinTime(0.1)
-        ->Repetitions(3);
-    benchmark::RegisterBenchmark(("find_absent_batch" + suffix).c_str(), BM_FindBatch<Map>, dataset, false)
-        ->MinTime(0.1)
-        ->Repetitions(3);
+    const auto add = [&](const char* op, auto fn, auto... args) {
+        zkbench::AddRow(op, dataset, Map::kName, fn, dataset, args...)->MinTime(0.1)->Repetitions(3);
+    };
+    add("find_present", BM_Find<Map, Probe::kPresent>);
+    add("find_absent", BM_Find<Map, Probe::kAbsent>);
+    add("find_present_batch", BM_FindBatch<Map>, true);
+    add("find_absent_batch", BM_FindBatch<Map>, false);
 }
 
 template <class Map>
 void RegisterClearRefill(const std::string& dataset) {
-    benchmark::RegisterBenchmark(("clear_refill/" + dataset + "/" + Map::kName).c_str(), BM_ClearRefill<Map>, dataset)
+    zkbench::AddRow("clear_refill", dataset, Map::kName, BM_ClearRefill<Map>, dataset)
         ->Unit(benchmark::kMicrosecond)
         ->MinTime(0.3)
         ->Repetitions(3);
@@ -557,15 +378,15 @@ void RegisterDataset(const std::string& dataset, bool huge) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    IntDatasets::Define<std::uint32_t>("rand1M", 1'000'000, 0x1D0001);
-    IntDatasets::Define<std::uint64_t>("rand1M_64", 1'000'000, 0x1D0064);
-    IntDatasets::Define<std::uint32_t>("rand10M", 10'000'000, 0x1D0010);
-    IntDatasets::Define<std::uint64_t>("rand10M_64", 10'000'000, 0x1D1064);
+zkbench::Comparison zkbench::RegisterBenchmarks() {
+    DefineDataset<std::uint32_t>("rand1M", 1'000'000, 0x1D0001);
+    DefineDataset<std::uint64_t>("rand1M_64", 1'000'000, 0x1D0064);
+    DefineDataset<std::uint32_t>("rand10M", 10'000'000, 0x1D0010);
+    DefineDataset<std::uint64_t>("rand10M_64", 10'000'000, 0x1D1064);
 
     RegisterDataset<OurIdMap, Absl32, Std32>("rand1M", false);
     RegisterDataset<OurRefMap, Absl64, Std64>("rand1M_64", false);
     RegisterDataset<OurIdMap, Absl32, Std32>("rand10M", true);
     RegisterDataset<OurRefMap, Absl64, Std64>("rand10M_64", true);
-    return zkbench::RunAndCompare(argc, argv, {OurIdMap::kName, OurRefMap::kName});
+    return Comparison::AgainstEveryPeer({OurIdMap::kName, OurRefMap::kName});
 }
