@@ -20,20 +20,22 @@
  *
  * The tables compare AVLDict and RBDict with the 32-bit peers and AVLLDict with the 64-bit ones.
  */
-#include "bench/bench_common.h"
-
 #include <absl/container/btree_map.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "dict/avldict.h"
-#include "dict/avlldict.h"
-#include "dict/rbdict.h"
+#include "adapters/trees.h"
+#include "bench/support/alloc_count.h"
+#include "bench/support/datasets.h"
+#include "bench/support/fail.h"
+#include "bench/support/report.h"
 
 namespace {
 
@@ -107,47 +109,23 @@ std::unique_ptr<Dataset> MakeSequential(const std::string& name, std::size_t n, 
 }
 
 // One dataset alive at a time, with its fixtures, so the peak memory is that of the largest one.
-class Datasets {
-public:
-    using Maker = std::function<std::unique_ptr<Dataset>()>;
-    static void Define(const std::string& name, Maker make) { Instance().makers_[name] = std::move(make); }
-    static Dataset& Get(const std::string& name) {
-        Datasets& self = Instance();
-        if (self.current_ && self.current_->name == name) return *self.current_;
-        self.current_.reset();
-        auto it = self.makers_.find(name);
-        if (it == self.makers_.end()) Fail("no dataset named " + name);
-        self.current_ = it->second();
-        return *self.current_;
-    }
+using Datasets = zkbench::DatasetsOf<Dataset>;
 
-private:
-    static Datasets& Instance() {
-        static Datasets d;
-        return d;
+// Of a dataset's two vectors, the one of Key's width.
+template <class Key>
+const std::vector<Key>& OfWidth(const std::vector<std::uint32_t>& narrow, const std::vector<std::uint64_t>& wide) {
+    if constexpr (std::is_same_v<Key, std::uint32_t>) {
+        return narrow;
+    } else {
+        return wide;
     }
-    std::map<std::string, Maker> makers_;
-    std::unique_ptr<Dataset> current_;
-};
-
+}
 template <class Key>
-const std::vector<Key>& Keys(const Dataset& ds);
-template <>
-const std::vector<std::uint32_t>& Keys(const Dataset& ds) { return ds.keys32; }
-template <>
-const std::vector<std::uint64_t>& Keys(const Dataset& ds) { return ds.keys64; }
+const std::vector<Key>& Keys(const Dataset& ds) { return OfWidth<Key>(ds.keys32, ds.keys64); }
 template <class Key>
-const std::vector<Key>& Probes(const Dataset& ds);
-template <>
-const std::vector<std::uint32_t>& Probes(const Dataset& ds) { return ds.probes32; }
-template <>
-const std::vector<std::uint64_t>& Probes(const Dataset& ds) { return ds.probes64; }
+const std::vector<Key>& Probes(const Dataset& ds) { return OfWidth<Key>(ds.probes32, ds.probes64); }
 template <class Key>
-const std::vector<Key>& Absent(const Dataset& ds);
-template <>
-const std::vector<std::uint32_t>& Absent(const Dataset& ds) { return ds.absent32; }
-template <>
-const std::vector<std::uint64_t>& Absent(const Dataset& ds) { return ds.absent64; }
+const std::vector<Key>& Absent(const Dataset& ds) { return OfWidth<Key>(ds.absent32, ds.absent64); }
 
 // ---- the structures ---------------------------------------------------------------------------------
 
@@ -161,91 +139,52 @@ Boolean AddValue(Key value, void* arg) {
     return TRUE;
 }
 
-class AvlDict32 {
+// One of ours through the tree adapter, owning its dictionary. RBDict has a nearest search too, but
+// kNearest leaves it out of the tables: they keep the rows they have always had, so that runs compare
+// row by row.
+template <class Ops, bool kNearest>
+class Ours {
 public:
-    using Key = std::uint32_t;
-    static constexpr const char* kName = "AVLDict";
-    static constexpr bool kHasNearest = true;
-    AvlDict32() : d_(ZKAVLDictNew(0)) {}
-    ~AvlDict32() { ZKAVLDictDelete(d_); }
-    AvlDict32(const AvlDict32&) = delete;
-    AvlDict32& operator=(const AvlDict32&) = delete;
-    void Insert(Key k, Key v) { ZKAVLDictInsert(d_, k, v, kNone<Key>); }
-    Key Find(Key k) { return ZKAVLDictFind(d_, k, kNone<Key>); }
-    // The smallest key not below k, or kNone.
+    using Key = typename Ops::Key;
+    using Value = typename Ops::Value;
+    static constexpr const char* kName = Ops::kName;
+    static constexpr bool kHasNearest = kNearest;
+    Ours() : d_(Ops::New(0)) {}
+    ~Ours() { Ops::Delete(d_); }
+    Ours(const Ours&) = delete;
+    Ours& operator=(const Ours&) = delete;
+    void Insert(Key k, Key v) { Ops::Insert(d_, k, v, kNone<Key>); }
+    Key Find(Key k) { return Ops::Find(d_, k, kNone<Key>); }
+    // The smallest key not below k, or kNone. AVLLDict's key 0 is "none": the datasets' absent probes
+    // are never below every key in practice, and the verification pass would catch one that is.
     Key LowerBound(Key k) {
-        AVLDictValue* value;
-        Key found = ZKAVLDictFindNearest(d_, k, 1, &value);
-        return value != nullptr ? found : kNone<Key>;
+        if constexpr (Ops::kNearestZeroIsNone) {
+            Key found = Ops::FindNearest(d_, k, 1);
+            return found != 0 ? found : kNone<Key>;
+        } else {
+            Value* value;
+            Key found = Ops::FindNearest(d_, k, 1, &value);
+            return value != nullptr ? found : kNone<Key>;
+        }
     }
-    bool Remove(Key k) { return ZKAVLDictRemove(d_, k, kNone<Key>) != kNone<Key>; }
+    bool Remove(Key k) { return Ops::Remove(d_, k, kNone<Key>) != kNone<Key>; }
     std::uint64_t Sum() {
         std::uint64_t sum = 0;
-        ZKAVLDictEnumerate(d_, FALSE, [](AVLDict*, AVLDictKey, AVLDictValue v, void* a) { return AddValue(v, a); }, &sum);
+        Ops::Enumerate(d_, FALSE, [](typename Ops::Dict*, Key, Value v, void* a) { return AddValue(v, a); }, &sum);
         return sum;
     }
-    std::size_t Size() const { return ZKAVLDictSize(d_); }
-    double Bytes(std::int64_t) const { return double(d_->d_free) * sizeof(AVLDictNode) + sizeof(AVLDict); }
+    std::size_t Size() const { return Ops::Size(d_); }
+    double Bytes(std::int64_t) const {
+        return double(d_->d_free) * sizeof(typename Ops::Node) + sizeof(typename Ops::Dict);
+    }
 
 private:
-    AVLDict* d_;
+    typename Ops::Dict* d_;
 };
 
-class RbDict32 {
-public:
-    using Key = std::uint32_t;
-    static constexpr const char* kName = "RBDict";
-    static constexpr bool kHasNearest = false;
-    RbDict32() : d_(ZKRBDictNew(0)) {}
-    ~RbDict32() { ZKRBDictDelete(d_); }
-    RbDict32(const RbDict32&) = delete;
-    RbDict32& operator=(const RbDict32&) = delete;
-    void Insert(Key k, Key v) { ZKRBDictInsert(d_, k, v, kNone<Key>); }
-    Key Find(Key k) { return ZKRBDictFind(d_, k, kNone<Key>); }
-    Key LowerBound(Key) { return kNone<Key>; }
-    bool Remove(Key k) { return ZKRBDictRemove(d_, k, kNone<Key>) != kNone<Key>; }
-    std::uint64_t Sum() {
-        std::uint64_t sum = 0;
-        ZKRBDictEnumerate(d_, FALSE, [](RBDict*, RBDictKey, RBDictValue v, void* a) { return AddValue(v, a); }, &sum);
-        return sum;
-    }
-    std::size_t Size() const { return ZKRBDictSize(d_); }
-    double Bytes(std::int64_t) const { return double(d_->d_free) * sizeof(RBDictNode) + sizeof(RBDict); }
-
-private:
-    RBDict* d_;
-};
-
-class AvlLDict64 {
-public:
-    using Key = std::uint64_t;
-    static constexpr const char* kName = "AVLLDict";
-    static constexpr bool kHasNearest = true;
-    AvlLDict64() : d_(ZKAVLLDictNew(0)) {}
-    ~AvlLDict64() { ZKAVLLDictDelete(d_); }
-    AvlLDict64(const AvlLDict64&) = delete;
-    AvlLDict64& operator=(const AvlLDict64&) = delete;
-    void Insert(Key k, Key v) { ZKAVLLDictInsert(d_, k, v, kNone<Key>); }
-    Key Find(Key k) { return ZKAVLLDictFind(d_, k, kNone<Key>); }
-    // Key 0 is "none" here; the datasets' absent probes are never below every key in practice, and
-    // the verification pass would catch one that is.
-    Key LowerBound(Key k) {
-        Key found = ZKAVLLDictFindNearest(d_, k, 1);
-        return found != 0 ? found : kNone<Key>;
-    }
-    bool Remove(Key k) { return ZKAVLLDictRemove(d_, k, kNone<Key>) != kNone<Key>; }
-    std::uint64_t Sum() {
-        std::uint64_t sum = 0;
-        ZKAVLLDictEnumerate(d_, FALSE, [](AVLLDict*, AVLLDictKey, AVLLDictValue v, void* a) { return AddValue(v, a); },
-                            &sum);
-        return sum;
-    }
-    std::size_t Size() const { return ZKAVLLDictSize(d_); }
-    double Bytes(std::int64_t) const { return double(d_->d_free) * sizeof(AVLLDictNode) + sizeof(AVLLDict); }
-
-private:
-    AVLLDict* d_;
-};
+using AvlDict32 = Ours<zkadapt::AvlDictOps, true>;
+using RbDict32 = Ours<zkadapt::RbDictOps, false>;
+using AvlLDict64 = Ours<zkadapt::AvlLDictOps, true>;
 
 template <class Map, const char* Name>
 class Peer {
@@ -368,17 +307,19 @@ void BM_Insert(benchmark::State& state, const std::string& dataset) {
     state.counters["bytes_per_key"] = bytes_per_key;
 }
 
-template <class T>
-void BM_Find(benchmark::State& state, const std::string& dataset) {
-    using Key = typename T::Key;
+// One lookup(t, key) an iteration, over keys in turn, going on where the previous run on the same
+// structure stopped.
+template <class T, class Lookup>
+void RunLookups(benchmark::State& state, const std::string& dataset,
+                const std::vector<typename T::Key>& (*keysOf)(const Dataset&), Lookup lookup) {
     Dataset& ds = Datasets::Get(dataset);
     Built<T>& b = Fixture<T>(ds);
     T& t = *b.t;
-    const auto& probes = Probes<Key>(ds);
-    const std::size_t n = probes.size();
-    std::size_t j = b.cursor;
+    const auto& keys = keysOf(ds);
+    const std::size_t n = keys.size();
+    std::size_t j = b.cursor % n;
     for (auto _ : state) {
-        Key v = t.Find(probes[j]);
+        typename T::Key v = lookup(t, keys[j]);
         benchmark::DoNotOptimize(v);
         if (++j == n) j = 0;
     }
@@ -387,37 +328,18 @@ void BM_Find(benchmark::State& state, const std::string& dataset) {
 }
 
 template <class T>
+void BM_Find(benchmark::State& state, const std::string& dataset) {
+    RunLookups<T>(state, dataset, Probes<typename T::Key>, [](T& t, typename T::Key k) { return t.Find(k); });
+}
+
+template <class T>
 void BM_FindAbsent(benchmark::State& state, const std::string& dataset) {
-    using Key = typename T::Key;
-    Dataset& ds = Datasets::Get(dataset);
-    Built<T>& b = Fixture<T>(ds);
-    T& t = *b.t;
-    const auto& absent = Absent<Key>(ds);
-    std::size_t j = b.cursor % absent.size();
-    for (auto _ : state) {
-        Key v = t.Find(absent[j]);
-        benchmark::DoNotOptimize(v);
-        if (++j == absent.size()) j = 0;
-    }
-    b.cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
+    RunLookups<T>(state, dataset, Absent<typename T::Key>, [](T& t, typename T::Key k) { return t.Find(k); });
 }
 
 template <class T>
 void BM_Nearest(benchmark::State& state, const std::string& dataset) {
-    using Key = typename T::Key;
-    Dataset& ds = Datasets::Get(dataset);
-    Built<T>& b = Fixture<T>(ds);
-    T& t = *b.t;
-    const auto& absent = Absent<Key>(ds);
-    std::size_t j = b.cursor % absent.size();
-    for (auto _ : state) {
-        Key v = t.LowerBound(absent[j]);
-        benchmark::DoNotOptimize(v);
-        if (++j == absent.size()) j = 0;
-    }
-    b.cursor = j;
-    zkbench::SetPerKeyCounters(state, 1);
+    RunLookups<T>(state, dataset, Absent<typename T::Key>, [](T& t, typename T::Key k) { return t.LowerBound(k); });
 }
 
 template <class T>
@@ -485,53 +407,16 @@ void RegisterDataset(const std::string& dataset, bool huge) {
     Register<Btree64>(dataset, huge);
 }
 
-// ---- tables -------------------------------------------------------------------------------------------
-
-void PrintTables(const zkbench::report_detail::CollectingReporter& r, const std::string& ours,
-                 const std::vector<std::string>& peers) {
-    namespace rd = zkbench::report_detail;
-    const auto samples = [&](const std::pair<std::string, std::string>& row,
-                             const std::string& s) -> const rd::Samples* {
-        auto byKey = r.samples.find(rd::Key{row.first, row.second});
-        if (byKey == r.samples.end()) return nullptr;
-        auto it = byKey->second.find(s);
-        return it == byKey->second.end() ? nullptr : &it->second;
-    };
-    rd::PrintTable(r, {ours}, peers, "Time per key; ratio = " + ours + " / peer (above 1: " + ours + " is slower)", " ns",
-                   [&](const auto& row, const std::string& s) {
-                       const rd::Samples* smp = samples(row, s);
-                       return smp ? rd::Median(smp->ns_per_key) : -1.0;
-                   });
-    rd::PrintTable(r, {ours}, peers, "bytes_per_key; ratio = " + ours + " / peer", "",
-                   [&](const auto& row, const std::string& s) {
-                       const rd::Samples* smp = samples(row, s);
-                       if (!smp) return -1.0;
-                       auto c = smp->counters.find("bytes_per_key");
-                       return c == smp->counters.end() ? -1.0 : rd::Median(c->second);
-                   });
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
+zkbench::Comparison zkbench::RegisterBenchmarks() {
     Datasets::Define("rand1M", [] { return MakeRandom("rand1M", 1'000'000, 0x7EE50001); });
     Datasets::Define("seq1M", [] { return MakeSequential("seq1M", 1'000'000, 0x7EE50002); });
     Datasets::Define("rand10M", [] { return MakeRandom("rand10M", 10'000'000, 0x7EE50010); });
     RegisterDataset("rand1M", false);
     RegisterDataset("seq1M", false);
     RegisterDataset("rand10M", true);
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    using Reporter = zkbench::report_detail::CollectingReporter;
-    const bool color = isatty(STDOUT_FILENO) && std::getenv("NO_COLOR") == nullptr;
-    Reporter reporter(color ? Reporter::OO_Color : Reporter::OO_None);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-
-    PrintTables(reporter, AvlDict32::kName, {StdMap32::kName, Btree32::kName, RbDict32::kName});
-    PrintTables(reporter, RbDict32::kName, {StdMap32::kName, Btree32::kName});
-    PrintTables(reporter, AvlLDict64::kName, {StdMap64::kName, Btree64::kName});
-    std::printf("\n");
-    return 0;
+    return Comparison::Pairwise({{AvlDict32::kName, {StdMap32::kName, Btree32::kName, RbDict32::kName}},
+                                 {RbDict32::kName, {StdMap32::kName, Btree32::kName}},
+                                 {AvlLDict64::kName, {StdMap64::kName, Btree64::kName}}});
 }

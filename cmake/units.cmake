@@ -81,7 +81,7 @@ zk_unit(hashdict SOURCES hashdict*.cpp HEADERS hashdict*.h bitarray.h EXPORTS ha
 zk_unit(hashtable SOURCES hashtable*.cpp HEADERS hashtable*.h EXPORTS hashtable.h DEPS table_engine)
 zk_unit(hashdeltable SOURCES hashdeltable*.cpp HEADERS hashdeltable*.h EXPORTS hashdeltable.h DEPS table_engine)
 zk_unit(idmap SOURCES idmap*.cpp HEADERS idmap*.h EXPORTS idmap.h)
-zk_unit(avl SOURCES avldict.cpp avlldict.cpp HEADERS avl_tree.h avldict.h avlldict.h
+zk_unit(avl SOURCES avldict.cpp HEADERS avl_tree.h avldict.h avlldict.h
         EXPORTS avldict.h avlldict.h DEPS tree_nodes)
 zk_unit(rbdict SOURCES rbdict.cpp HEADERS rbdict.h DEPS tree_nodes)
 zk_unit(attrdict SOURCES attrdict*.cpp HEADERS attrdict*.h EXPORTS attrdict.h)

@@ -1,10 +1,11 @@
 // avl_tree.h: the AVL tree behind AVLDict (32-bit keys and values) and AVLLDict (64-bit).
 //
-// One implementation for both widths, over the node array of node_array.h. A node's balance (its
+// One implementation for both widths, over the search tree of node_array.h. A node's balance (its
 // skew) is kept in bit 31 of its link words: the left word's flag marks a left-heavy node, the right
 // word's a right-heavy one, neither a balanced one. Insertion and removal descend iteratively,
 // recording the path, and retrace it upwards until a step reports that the height of the subtree it
-// handled did not change.
+// handled did not change. Each rebalancing step is written once, for the side that changed height;
+// the other side's step is its mirror image.
 //
 // Some member names are in capitals because the assertion texts quote them (GET_SKEW(x) == LEFT,
 // !(NODE(x).n_right & SKEW_MASK)) and an assertion reports its condition as written.
@@ -21,28 +22,25 @@
 namespace zk {
 
 template <class Dict, class Traits>
-class AvlTree {
+class AvlTree : public ArrayTree<Dict, Traits, true, kMaxAvlHeight> {
+    using Base = ArrayTree<Dict, Traits, true, kMaxAvlHeight>;
+
 public:
-    using Array = NodeArray<Dict, Traits>;
-    using Node = typename Array::Node;
-    using Key = decltype(Node::n_key);
-    using Value = decltype(Node::n_value);
-
-    // Entries on the insertion path: the head, one per level, and the empty link where the new key
-    // goes. The removal paths need no more.
-    static constexpr int kPathLength = kMaxAvlHeight + 2;
-
-    explicit AvlTree(Dict* dict) : dict_(dict) {}
-
-    // The node holding v, or 0.
-    NodeIndex Find(Key v) const { return SentinelFind(dict_->d_nodes, v); }
+    using typename Base::Array;
+    using typename Base::Key;
+    using typename Base::Node;
+    using typename Base::Value;
+    using Base::Base;
+    // The insertion path ends with the empty link where the new key goes; the removal paths need no
+    // more entries.
+    using Base::kPathLength;
 
     // Stores d under v and returns the node that holds it. When v was present, its old value goes to
     // *previous and nothing else changes.
     NodeIndex Insert(Key v, Value d, Value* previous) {
         NodeIndex path[kPathLength];
         path[0] = kHeadNode;
-        path[1] = Right(kHeadNode);
+        path[1] = Child<kRight>(kHeadNode);
         int m = 2;
         const Node* n = dict_->d_nodes;
         if (!AppendPath(v, path, &m)) {
@@ -59,23 +57,11 @@ public:
             }
         }
 
-        dict_->d_size++;
-        NodeIndex x = Array::Take(dict_);
-        Node& node = NODE(x);
-        node.n_right = node.n_left = 0;
-        node.n_key = v;
-        node.n_value = d;
-        NodeIndex p = path[m - 2];
-        if (v < NODE(p).n_key) {
-            SetLeft(p, x);
-        } else {
-            SetRight(p, x);
-        }
+        NodeIndex x = Attach(path[m - 2], v, d);
         path[m - 1] = x;
-
         for (; m >= 3; --m) {
             NodeIndex c = path[m - 1], q = path[m - 2], g = path[m - 3];
-            SkewStatus status = NODE(c).n_key < NODE(q).n_key ? LeftGrown(g, q) : RightGrown(g, q);
+            SkewStatus status = NODE(c).n_key < NODE(q).n_key ? Grown<kLeft>(g, q) : Grown<kRight>(g, q);
             if (status == OK) break;
         }
         return x;
@@ -83,76 +69,20 @@ public:
 
     // Removes v; false when it is absent. Its value goes to *removed.
     bool Remove(Key v, Value* removed) {
-        NodeIndex path[kPathLength];
-        int m = 0;
-        Node* n = dict_->d_nodes;
-        n[ZERO].n_key = v;
-        path[m++] = kHeadNode;
-        NodeIndex p = kHeadNode;
-        NodeIndex x = n[kHeadNode].n_right & kLinkMask;
-        for (;;) {
-            ZK_ASSERT(m < kPathLength);
-            path[m++] = x;
-            Key k = n[x].n_key;
-            if (v == k) break;
-            p = x;
-            x = ChildToward(n[x], v);
-        }
-        if (x == ZERO) return false;
-        *removed = n[x].n_value;
+        Removal r;
+        if (!StartRemoval(v, removed, &r)) return false;
+        auto& [path, m, p, x] = r;
 
         // A node with children stays where it is and takes over the key of its in-order predecessor
-        // (or successor); the node released is the one that held that key, at the end of the walk.
+        // (or successor); the node released is the one that held that key.
         SkewStatus status = BALANCE;
         bool leaf = false;
-        if (Left(x) != ZERO) {
-            NodeIndex walk[kPathLength];
-            int k = 0;
-            NodeIndex h = Left(x);
-            walk[k++] = h;
-            for (NodeIndex r = Right(h); r != ZERO; r = Right(h)) {
-                ZK_ASSERT(k < kPathLength);
-                walk[k++] = h = r;
-            }
-            n[x].n_key = n[h].n_key;
-            n[x].n_value = n[h].n_value;
-            if (k == 1) {
-                SetLeft(x, Left(h));
-                Array::Release(dict_, h);
-            } else {
-                SetRight(walk[k - 2], Left(h));
-                Array::Release(dict_, h);
-                for (int j = k - 2; j >= 1 && status == BALANCE; --j) status = RightShrunk(walk[j - 1], walk[j]);
-                if (status == BALANCE) status = RightShrunk(x, Left(x));
-            }
-            if (status == BALANCE) status = LeftShrunk(p, x);
-        } else if (Right(x) != ZERO) {
-            NodeIndex walk[kPathLength];
-            int k = 0;
-            NodeIndex l = Right(x);
-            walk[k++] = l;
-            for (NodeIndex r = Left(l); r != ZERO; r = Left(l)) {
-                ZK_ASSERT(k < kPathLength);
-                walk[k++] = l = r;
-            }
-            n[x].n_key = n[l].n_key;
-            n[x].n_value = n[l].n_value;
-            if (k == 1) {
-                SetRight(x, Right(l));
-                Array::Release(dict_, l);
-            } else {
-                SetLeft(walk[k - 2], Right(l));
-                Array::Release(dict_, l);
-                for (int j = k - 2; j >= 1 && status == BALANCE; --j) status = LeftShrunk(walk[j - 1], walk[j]);
-                if (status == BALANCE) status = LeftShrunk(x, Right(x));
-            }
-            if (status == BALANCE) status = RightShrunk(p, x);
+        if (Child<kLeft>(x) != ZERO) {
+            status = TakeOverNeighbour<kLeft>(p, x);
+        } else if (Child<kRight>(x) != ZERO) {
+            status = TakeOverNeighbour<kRight>(p, x);
         } else {
-            if (n[x].n_key < n[p].n_key) {
-                SetLeft(p, ZERO);
-            } else {
-                SetRight(p, ZERO);
-            }
+            SetChild(SideOf(NODE(x).n_key, p), p, ZERO);
             leaf = true;
         }
 
@@ -160,38 +90,56 @@ public:
         // leaf is released only afterwards for that reason.
         for (; m > 2 && status == BALANCE; --m) {
             NodeIndex c = path[m - 1], q = path[m - 2], g = path[m - 3];
-            status = NODE(c).n_key < NODE(q).n_key ? LeftShrunk(g, q) : RightShrunk(g, q);
+            status = NODE(c).n_key < NODE(q).n_key ? Shrunk<kLeft>(g, q) : Shrunk<kRight>(g, q);
         }
         if (leaf) Array::Release(dict_, x);
         return true;
     }
 
-    // Calls visit(key, value) in key order (decreasing with reverse) until it returns false; false
-    // then, else true.
-    template <class Visit>
-    bool Enumerate(bool reverse, Visit&& visit) const {
-        NodeIndex root = Right(kHeadNode);
-        if (root == ZERO) return true;
-        return reverse ? WalkInOrder<false>(dict_, root, visit) : WalkInOrder<true>(dict_, root, visit);
-    }
-
     // Stops the process when a node's skew disagrees with the heights of its subtrees.
-    void Check() const { CheckRec(Right(kHeadNode), 0); }
+    void Check() const { CheckRec(Child<kRight>(kHeadNode), 0); }
 
 private:
+    using Base::Attach;
+    using Base::StartRemoval;
+    using typename Base::Removal;
+    using Base::dict_;
+    using Base::NODE;
+    using Base::SetChild;
+    using Base::SideOf;
+    using Base::TakeEntry;
+    using Base::ZERO;
+    // The base's members over a side given at compile time, declared here so that their calls parse
+    // as template calls.
+    template <Side kSide>
+    NodeIndex Child(NodeIndex x) const {
+        return Base::template Child<kSide>(x);
+    }
+    template <Side kSide>
+    void SetChild(NodeIndex x, NodeIndex y) const {
+        Base::template SetChild<kSide>(x, y);
+    }
+    template <Side kSide>
+    void Lift(NodeIndex p, NodeIndex x) const {
+        Base::template Lift<kSide>(p, x);
+    }
+
     enum SkewType { RIGHT = 0, NONE = 1, LEFT = 2 };
     // BALANCE: the subtree just handled changed height, so its parent needs adjusting too.
     enum SkewStatus { OK = 0, BALANCE = 1 };
     static constexpr UInt SKEW_MASK = kFlagBit;
-    static constexpr NodeIndex ZERO = kZeroNode;
+
+    // The skew of a node taller on the given side.
+    static constexpr SkewType Heavy(Side side) { return side == kLeft ? LEFT : RIGHT; }
 
     // Keys that arrive in increasing order (identifiers, sequence numbers, times) go right of the
     // largest key, at the end of the tree's right spine. That walk needs no key comparisons: a chain
     // of predictable loads, against a select on every level of the general descent, whose latency is
     // what an insertion of cached keys costs. It is tried only when the last two nodes taken hold
     // increasing keys and v lies above both, which holds for every such key and for one random key
-    // in six, and it is used only when v lies above the spine's last key. On success path[0..*length) is the descent's path,
-    // ending with the empty link, as the general descent leaves it.
+    // in six, and it is used only when v lies above the spine's last key. On success
+    // path[0..*length) is the descent's path, ending with the empty link, as the general descent
+    // leaves it.
     bool AppendPath(Key v, NodeIndex* path, int* length) const {
         const Node* n = dict_->d_nodes;
         int m = *length;
@@ -208,18 +156,6 @@ private:
         return true;
     }
 
-    Node& NODE(NodeIndex x) const { return dict_->d_nodes[x]; }
-    NodeIndex Left(NodeIndex x) const { return NODE(x).n_left & kLinkMask; }
-    NodeIndex Right(NodeIndex x) const { return NODE(x).n_right & kLinkMask; }
-    void SetLeft(NodeIndex x, NodeIndex y) const {
-        UInt& word = NODE(x).n_left;
-        word = (word & SKEW_MASK) | y;
-    }
-    void SetRight(NodeIndex x, NodeIndex y) const {
-        UInt& word = NODE(x).n_right;
-        word = (word & SKEW_MASK) | y;
-    }
-
     SkewType GET_SKEW(NodeIndex x) const {
         if (NODE(x).n_left & SKEW_MASK) {
             ZK_ASSERT(!(NODE(x).n_right & SKEW_MASK));
@@ -233,199 +169,124 @@ private:
         node.n_right = (node.n_right & kLinkMask) | (s == RIGHT ? SKEW_MASK : 0);
     }
 
-    // Rotations about x, whose parent is p. The link writes keep the flag bits, so skews set before a
-    // rotation survive it. The head node has no left child, so its right link is the one rewritten.
-    void RotLeft(NodeIndex p, NodeIndex x) const {
-        NodeIndex y = Right(x);
-        if (Left(p) == x) {
-            SetLeft(p, y);
-        } else {
-            SetRight(p, y);
+    // How a node took a level on one side against the other.
+    enum Lean { kEvened, kLeaning, kTooTall };
+
+    // x gains a level on side kSide against the other, from a subtree there that grew or one on the
+    // other side that shrank: a node leaning the other way evens out, an even one leans to kSide, and
+    // one leaning to kSide already is two levels too tall there, left for a rotation to fix.
+    template <Side kSide>
+    Lean Gain(NodeIndex x) const {
+        constexpr SkewType kNear = Heavy(kSide), kFar = Heavy(!kSide);
+        switch (GET_SKEW(x)) {
+        case kFar:
+            SetSkew(x, NONE);
+            return kEvened;
+        case NONE:
+            SetSkew(x, kNear);
+            return kLeaning;
+        case kNear:
+            break;
         }
-        SetRight(x, Left(y));
-        SetLeft(y, x);
-    }
-    void RotRight(NodeIndex p, NodeIndex x) const {
-        NodeIndex y = Left(x);
-        if (Left(p) == x) {
-            SetLeft(p, y);
-        } else {
-            SetRight(p, y);
-        }
-        SetLeft(x, Right(y));
-        SetRight(y, x);
+        return kTooTall;
     }
 
-    // The left subtree of q grew by one level; g is q's parent.
-    SkewStatus LeftGrown(NodeIndex g, NodeIndex q) const {
-        switch (GET_SKEW(q)) {
-        case RIGHT:
-            SetSkew(q, NONE);
-            return OK;
-        case NONE:
-            SetSkew(q, LEFT);
-            return BALANCE;
-        case LEFT:
-            break;
-        }
-        NodeIndex c = Left(q);
-        if (GET_SKEW(c) == LEFT) {
+    // The subtree of q on side kSide grew by one level; g is q's parent.
+    template <Side kSide>
+    SkewStatus Grown(NodeIndex g, NodeIndex q) const {
+        constexpr SkewType kNear = Heavy(kSide);
+        // q grew with it exactly when it leans now.
+        const Lean lean = Gain<kSide>(q);
+        if (lean != kTooTall) return lean == kLeaning ? BALANCE : OK;
+        NodeIndex c = Child<kSide>(q);
+        if (GET_SKEW(c) == kNear) {
             SetSkew(q, NONE);
             SetSkew(c, NONE);
-            RotRight(g, q);
+            Lift<kSide>(g, q);
             return OK;
         }
-        NodeIndex w = Right(c);
-        switch (GET_SKEW(w)) {
-        case LEFT:
-            SetSkew(q, RIGHT);
-            SetSkew(c, NONE);
-            break;
-        case NONE:
-            SetSkew(q, NONE);
-            SetSkew(c, NONE);
-            break;
-        case RIGHT:
-            SetSkew(q, NONE);
-            SetSkew(c, LEFT);
-            break;
-        }
-        SetSkew(w, NONE);
-        RotLeft(q, c);
-        RotRight(g, q);
+        LiftInner<kSide>(g, q, c);
         return OK;
     }
 
-    SkewStatus RightGrown(NodeIndex g, NodeIndex q) const {
-        switch (GET_SKEW(q)) {
-        case LEFT:
-            SetSkew(q, NONE);
-            return OK;
-        case NONE:
-            SetSkew(q, RIGHT);
-            return BALANCE;
-        case RIGHT:
-            break;
-        }
-        NodeIndex c = Right(q);
-        if (GET_SKEW(c) == RIGHT) {
-            SetSkew(q, NONE);
-            SetSkew(c, NONE);
-            RotLeft(g, q);
-            return OK;
-        }
-        NodeIndex w = Left(c);
-        switch (GET_SKEW(w)) {
-        case RIGHT:
-            SetSkew(q, LEFT);
-            SetSkew(c, NONE);
-            break;
-        case NONE:
-            SetSkew(q, NONE);
-            SetSkew(c, NONE);
-            break;
-        case LEFT:
-            SetSkew(q, NONE);
-            SetSkew(c, RIGHT);
-            break;
-        }
-        SetSkew(w, NONE);
-        RotRight(q, c);
-        RotLeft(g, q);
-        return OK;
-    }
-
-    // The left subtree of x lost one level; p is x's parent.
-    SkewStatus LeftShrunk(NodeIndex p, NodeIndex x) const {
-        switch (GET_SKEW(x)) {
-        case LEFT:
-            SetSkew(x, NONE);
-            return BALANCE;
-        case NONE:
-            SetSkew(x, RIGHT);
-            return OK;
-        case RIGHT:
-            break;
-        }
-        NodeIndex y = Right(x);
+    // The subtree of x on side kSide lost one level; p is x's parent.
+    template <Side kSide>
+    SkewStatus Shrunk(NodeIndex p, NodeIndex x) const {
+        constexpr SkewType kNear = Heavy(kSide), kFar = Heavy(!kSide);
+        // x shrank with it exactly when it is even now.
+        const Lean lean = Gain<!kSide>(x);
+        if (lean != kTooTall) return lean == kEvened ? BALANCE : OK;
+        NodeIndex y = Child<!kSide>(x);
         switch (GET_SKEW(y)) {
-        case RIGHT:
+        case kFar:
             SetSkew(x, NONE);
             SetSkew(y, NONE);
-            RotLeft(p, x);
+            Lift<!kSide>(p, x);
             return BALANCE;
         case NONE:
-            SetSkew(y, LEFT);
-            RotLeft(p, x);
+            SetSkew(y, kNear);
+            Lift<!kSide>(p, x);
             return OK;
-        case LEFT:
+        case kNear:
             break;
         }
-        NodeIndex w = Left(y);
-        switch (GET_SKEW(w)) {
-        case LEFT:
-            SetSkew(x, NONE);
-            SetSkew(y, RIGHT);
-            break;
-        case NONE:
-            SetSkew(x, NONE);
-            SetSkew(y, NONE);
-            break;
-        case RIGHT:
-            SetSkew(x, LEFT);
-            SetSkew(y, NONE);
-            break;
-        }
-        SetSkew(w, NONE);
-        RotRight(x, y);
-        RotLeft(p, x);
+        LiftInner<!kSide>(p, x, y);
         return BALANCE;
     }
 
-    SkewStatus RightShrunk(NodeIndex p, NodeIndex x) const {
-        switch (GET_SKEW(x)) {
-        case RIGHT:
-            SetSkew(x, NONE);
-            return BALANCE;
-        case NONE:
-            SetSkew(x, LEFT);
-            return OK;
-        case LEFT:
-            break;
-        }
-        NodeIndex y = Left(x);
-        switch (GET_SKEW(y)) {
-        case LEFT:
-            SetSkew(x, NONE);
-            SetSkew(y, NONE);
-            RotRight(p, x);
-            return BALANCE;
-        case NONE:
-            SetSkew(y, RIGHT);
-            RotRight(p, x);
-            return OK;
-        case RIGHT:
-            break;
-        }
-        NodeIndex w = Right(y);
+    // The double rotation of q, two levels taller on side kSide than on the other, whose child c on
+    // that side is taller on the inner side: c's inner child w rises above both, q and c taking the
+    // skews w's subtrees leave them. It serves a grown subtree and a shrunk one alike. g is q's parent.
+    template <Side kSide>
+    void LiftInner(NodeIndex g, NodeIndex q, NodeIndex c) const {
+        constexpr SkewType kNear = Heavy(kSide), kFar = Heavy(!kSide);
+        NodeIndex w = Child<!kSide>(c);
         switch (GET_SKEW(w)) {
-        case RIGHT:
-            SetSkew(x, NONE);
-            SetSkew(y, LEFT);
+        case kNear:
+            SetSkew(q, kFar);
+            SetSkew(c, NONE);
             break;
         case NONE:
-            SetSkew(x, NONE);
-            SetSkew(y, NONE);
+            SetSkew(q, NONE);
+            SetSkew(c, NONE);
             break;
-        case LEFT:
-            SetSkew(x, RIGHT);
-            SetSkew(y, NONE);
+        case kFar:
+            SetSkew(q, NONE);
+            SetSkew(c, kNear);
             break;
         }
         SetSkew(w, NONE);
-        RotLeft(x, y);
-        RotRight(p, x);
-        return BALANCE;
+        Lift<!kSide>(q, c);
+        Lift<kSide>(g, q);
+    }
+
+    // The removal of the key in x, whose child on side kSide is not empty, p being x's parent: x takes
+    // over the key and value of its nearest neighbour h in that subtree (the predecessor on the left),
+    // h's node is released, and the heights are retraced from h's place up to x and then into p.
+    // Returns the status of the last step.
+    template <Side kSide>
+    SkewStatus TakeOverNeighbour(NodeIndex p, NodeIndex x) const {
+        NodeIndex walk[kPathLength];
+        int k = 0;
+        NodeIndex h = Child<kSide>(x);
+        walk[k++] = h;
+        for (NodeIndex r = Child<!kSide>(h); r != ZERO; r = Child<!kSide>(h)) {
+            ZK_ASSERT(k < kPathLength);
+            walk[k++] = h = r;
+        }
+        TakeEntry(x, h);
+        SkewStatus status = BALANCE;
+        if (k == 1) {
+            SetChild<kSide>(x, Child<kSide>(h));
+            Array::Release(dict_, h);
+        } else {
+            SetChild<!kSide>(walk[k - 2], Child<kSide>(h));
+            Array::Release(dict_, h);
+            for (int j = k - 2; j >= 1 && status == BALANCE; --j) status = Shrunk<!kSide>(walk[j - 1], walk[j]);
+            if (status == BALANCE) status = Shrunk<!kSide>(x, Child<kSide>(x));
+        }
+        if (status == BALANCE) status = Shrunk<kSide>(p, x);
+        return status;
     }
 
     // The height of the subtree under x. The depth bound turns a corrupt array (a cycle, an index
@@ -433,8 +294,8 @@ private:
     int CheckRec(NodeIndex x, int depth) const {
         if (x == ZERO) return 0;
         ZK_ASSERT(depth < kMaxAvlHeight && x < dict_->d_capacity);
-        int a = CheckRec(Left(x), depth + 1);
-        int b = CheckRec(Right(x), depth + 1);
+        int a = CheckRec(Child<kLeft>(x), depth + 1);
+        int b = CheckRec(Child<kRight>(x), depth + 1);
         if (a - b > 1 || b - a > 1) ZK_ASSERT(FALSE);
         if (a > b) {
             ZK_ASSERT(GET_SKEW(x) == LEFT);
@@ -445,39 +306,36 @@ private:
         }
         return std::max(a, b) + 1;
     }
-
-    Dict* dict_;
 };
 
-// Failure of the array's first mapping or of its growth; the report does not return.
-[[noreturn]] inline void AvlNoMemory(const char* path, int line, const char* function, size_t bytes) {
-    ZKSetMessageContext2_(path, line, "zkdict", function, 4, 0);
-    ZKMessage_(":memory reallocation failed: size=%lu", static_cast<unsigned long>(bytes));
-    std::abort();  // not reached: a severity-4 report stops the process
-}
+// Failure of the array's first mapping or of its growth, the same report in both widths; it does not
+// return. Names gives the family's path and the constructor's name.
+template <class Names>
+struct AvlTraits : Names {
+    [[noreturn]] static void NoMemory(int line, const char* function, size_t bytes, bool /*growing*/) {
+        ZKSetMessageContext2_(Names::kPath, line, "zkdict", function, 4, 0);
+        ZKMessage_(":memory reallocation failed: size=%lu", static_cast<unsigned long>(bytes));
+        std::abort();  // not reached: a severity-4 report stops the process
+    }
+};
 
-struct AvlDictTraits {
+struct AvlDictNames {
     static constexpr const char* kPath = "dict/avldict";
     static constexpr const char* kNewFunction = "ZKAVLDictNew";
-    [[noreturn]] static void NoMemory(int line, const char* function, size_t bytes, bool /*growing*/) {
-        AvlNoMemory(kPath, line, function, bytes);
-    }
 };
-
-struct AvlLDictTraits {
+struct AvlLDictNames {
     static constexpr const char* kPath = "dict/avlldict";
     static constexpr const char* kNewFunction = "ZKAVLLDictNew";
-    [[noreturn]] static void NoMemory(int line, const char* function, size_t bytes, bool /*growing*/) {
-        AvlNoMemory(kPath, line, function, bytes);
-    }
 };
+using AvlDictTraits = AvlTraits<AvlDictNames>;
+using AvlLDictTraits = AvlTraits<AvlLDictNames>;
 
 using AvlDictTree = AvlTree<AVLDict, AvlDictTraits>;
 using AvlLDictTree = AvlTree<AVLLDict, AvlLDictTraits>;
 static_assert(sizeof(AVLDictNode) == 16 && sizeof(AVLLDictNode) == 24);
 static_assert(offsetof(AVLLDictNode, n_key) == 8 && offsetof(AVLLDictNode, n_value) == 16);
 
-// Instantiated once each, in avldict.cpp and avlldict.cpp.
+// Instantiated once each, in avldict.cpp.
 extern template class AvlTree<AVLDict, AvlDictTraits>;
 extern template class AvlTree<AVLLDict, AvlLDictTraits>;
 

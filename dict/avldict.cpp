@@ -1,91 +1,44 @@
-// AVLDict: the exported functions over the AVL tree of avl_tree.h, 32-bit keys and values.
+// AVLDict and AVLLDict: the exported functions over the AVL tree of avl_tree.h, in its two key widths.
 #include "dict/avldict.h"
 
 #include "dict/avl_tree.h"
 
 namespace zk {
 template class AvlTree<AVLDict, AvlDictTraits>;
+template class AvlTree<AVLLDict, AvlLDictTraits>;
 }  // namespace zk
 
 namespace {
-
-using Tree = zk::AvlDictTree;
-using Array = Tree::Array;
-using Readers = zk::TreeReaders<AVLDict>;
-using zk::NodeIndex;
-
+using AvlCalls = zk::TreeCalls<zk::AvlDictTree>;
+using AvlLCalls = zk::TreeCalls<zk::AvlLDictTree>;
 }  // namespace
+
+ZK_TREE_EXPORTS(AvlCalls, ZKAVLDict, AVLDict, AVLCheck)
+ZK_TREE_EXPORTS(AvlLCalls, ZKAVLLDict, AVLLDict, AVLLCheck)
 
 extern "C" {
 
-ZK_EXPORT AVLDict* ZKAVLDictNew(UInt capacity) { return Array::New(capacity); }
-
-ZK_EXPORT void ZKAVLDictClear(AVLDict* dict) { Array::Clear(dict); }
-
-ZK_EXPORT void ZKAVLDictDelete(AVLDict* dict) { Array::Delete(dict); }
-
-ZK_EXPORT UInt ZKAVLDictSize(const AVLDict* dict) { return dict->d_size; }
-
-ZK_EXPORT AVLDictValue ZKAVLDictFind(AVLDict* dict, AVLDictKey v, AVLDictValue n) {
-    NodeIndex x = Tree(dict).Find(v);
-    return x != zk::kZeroNode ? dict->d_nodes[x].n_value : n;
-}
-
-ZK_EXPORT AVLDictValue* ZKAVLDictValueGet(AVLDict* dict, AVLDictKey v) {
-    NodeIndex x = Tree(dict).Find(v);
-    return x != zk::kZeroNode ? &dict->d_nodes[x].n_value : nullptr;
-}
-
 ZK_EXPORT AVLDictKey ZKAVLDictFindNearest(AVLDict* dict, AVLDictKey v, int roundingMode, AVLDictValue** valPtr) {
-    return zk::FindNearest(dict, v, roundingMode, valPtr);
+    return AvlCalls::FindNearest(dict, v, roundingMode, valPtr);
 }
 
-ZK_EXPORT AVLDictValue ZKAVLDictInsert(AVLDict* dict, AVLDictKey v, AVLDictValue d, AVLDictValue n) {
-    AVLDictValue previous = n;
-    Tree(dict).Insert(v, d, &previous);
-    return previous;
+// Missing neighbours are the head node, whose key 0 stands for "no key"; so does a stored key 0.
+ZK_EXPORT AVLLDictKey ZKAVLLDictFindNearest(AVLLDict* dict, AVLLDictKey v, int roundingMode) {
+    zk::NodeIndex lo, hi;
+    if (zk::SentinelFindInterval(dict->d_nodes, v, zk::kHeadNode, &lo, &hi) != zk::kZeroNode) return v;
+    const AVLLDictKey below = dict->d_nodes[lo].n_key;
+    const AVLLDictKey above = dict->d_nodes[hi].n_key;
+    return zk::NearestIsAbove(roundingMode, below != 0, below, above != 0, above, v) ? above : below;
 }
 
 ZK_EXPORT AVLDictValue ZKAVLDictValueInsert(AVLDict* dict, AVLDictKey v, AVLDictValue d, AVLDictValue n,
                                             AVLDictValue** vPtr) {
-    AVLDictValue previous = n;
-    NodeIndex x = Tree(dict).Insert(v, d, &previous);
-    if (vPtr != nullptr) *vPtr = &dict->d_nodes[x].n_value;
-    return previous;
+    return AvlCalls::ValueInsert(dict, v, d, n, vPtr);
 }
 
-ZK_EXPORT AVLDictValue ZKAVLDictRemove(AVLDict* dict, AVLDictKey v, AVLDictValue n) {
-    AVLDictValue removed = n;
-    Tree(dict).Remove(v, &removed);
-    return removed;
-}
-
-ZK_EXPORT Boolean ZKAVLDictEnumerate(AVLDict* dict, Boolean reverse, AVLDictEnumerateFun fun, void* arg) {
-    return Tree(dict).Enumerate(reverse != FALSE, [&](AVLDictKey key, AVLDictValue value) {
-        return fun(dict, key, value, arg) != FALSE;
-    }) ? TRUE : FALSE;
-}
-
-ZK_EXPORT void AVLCheck(AVLDict* dict) { Tree(dict).Check(); }
-
-ZK_EXPORT Boolean ZKAVLDictLookup(const AVLDict* dict, AVLDictKey key, AVLDictValue* value) {
-    return Readers::Lookup(dict, key, value);
-}
-
-ZK_EXPORT Boolean ZKAVLDictFirst(const AVLDict* dict, AVLDictKey* key, AVLDictValue* value) {
-    return Readers::Edge(dict, false, key, value);
-}
-
-ZK_EXPORT Boolean ZKAVLDictLast(const AVLDict* dict, AVLDictKey* key, AVLDictValue* value) {
-    return Readers::Edge(dict, true, key, value);
-}
-
-ZK_EXPORT Boolean ZKAVLDictNext(const AVLDict* dict, AVLDictKey after, AVLDictKey* key, AVLDictValue* value) {
-    return Readers::Neighbour(dict, after, true, key, value);
-}
-
-ZK_EXPORT Boolean ZKAVLDictPrevious(const AVLDict* dict, AVLDictKey before, AVLDictKey* key, AVLDictValue* value) {
-    return Readers::Neighbour(dict, before, false, key, value);
+ZK_EXPORT AVLLDictValue ZKAVLLDictValueInsert(AVLLDict* dict, AVLLDictKey v, AVLLDictValue d, AVLLDictValue n,
+                                              AVLLDictValue** vPtr) {
+    return AvlLCalls::ValueInsert(dict, v, d, n, vPtr);
 }
 
 }  // extern "C"

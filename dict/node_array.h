@@ -11,6 +11,10 @@
 // families' own calls make) and those that write nothing (the readers that several threads may run
 // at once). Both serve all three trees, since they read only keys and links.
 //
+// On the array, ArrayTree is the binary search tree both balance disciplines share, with what comes
+// in mirror images written once over a side, and TreeCalls the exported calls of every family, to
+// which each family's C functions forward; ZK_TREE_EXPORTS defines those of them that are alike.
+//
 // What differs between the families (source path, function names and texts of the failure reports)
 // comes from a Traits class:
 //   static constexpr const char* kPath;         // path named in reports, e.g. "dict/avldict"
@@ -168,33 +172,6 @@ inline NodeIndex ReadOnlyNeighbour(const Node* nodes, Key v, bool above) {
     return best;
 }
 
-// The readers every tree offers over the searches above, as the exported calls need them: TRUE with
-// the node's key and value copied out (to the outputs that are not NULL), FALSE for node 0.
-template <class Dict>
-struct TreeReaders {
-    using Node = std::remove_pointer_t<decltype(Dict::d_nodes)>;
-    using Key = decltype(Node::n_key);
-    using Value = decltype(Node::n_value);
-
-    static Boolean Lookup(const Dict* dict, Key v, Value* value) {
-        return Report(dict, ReadOnlyFind(dict->d_nodes, v), nullptr, value);
-    }
-    static Boolean Edge(const Dict* dict, bool last, Key* key, Value* value) {
-        return Report(dict, ReadOnlyEdge(dict->d_nodes, last), key, value);
-    }
-    static Boolean Neighbour(const Dict* dict, Key v, bool above, Key* key, Value* value) {
-        return Report(dict, ReadOnlyNeighbour(dict->d_nodes, v, above), key, value);
-    }
-
-private:
-    static Boolean Report(const Dict* dict, NodeIndex x, Key* key, Value* value) {
-        if (x == kZeroNode) return FALSE;
-        if (key != nullptr) *key = dict->d_nodes[x].n_key;
-        if (value != nullptr) *value = dict->d_nodes[x].n_value;
-        return TRUE;
-    }
-};
-
 // ---- nearest keys --------------------------------------------------------------------------------
 
 // The sentinel search that also notes v's neighbours on the way down: *lo receives the last node
@@ -226,21 +203,6 @@ inline bool NearestIsAbove(int roundingMode, bool haveBelow, Key below, bool hav
     if (roundingMode > 0 || !haveBelow) return true;
     if (!haveAbove) return false;
     return v - below >= above - v;
-}
-
-// FindNearest of the trees that hand out a value pointer (AVLDict, RBDict): the key v when stored,
-// else its neighbour as roundingMode asks, else v itself. A missing neighbour is node 0, whose key
-// is v after the search and which has no value.
-template <class Dict, class Key, class Value>
-inline Key FindNearest(Dict* dict, Key v, int roundingMode, Value** valPtr) {
-    auto* n = dict->d_nodes;
-    NodeIndex lo, hi;
-    NodeIndex c = SentinelFindInterval(n, v, kZeroNode, &lo, &hi);
-    if (c == kZeroNode) {
-        c = NearestIsAbove(roundingMode, lo != kZeroNode, n[lo].n_key, hi != kZeroNode, n[hi].n_key, v) ? hi : lo;
-    }
-    if (valPtr != nullptr) *valPtr = c != kZeroNode ? &n[c].n_value : nullptr;
-    return n[c].n_key;
 }
 
 // ---- walks ---------------------------------------------------------------------------------------
@@ -339,6 +301,290 @@ private:
     }
 };
 
+// ---- the search tree both families keep in the array ---------------------------------------------
+
+// A side of a node. The balancing steps of both trees come in mirror images; each is written once for
+// a side fixed at compile time, so that either instantiation compiles to what a copy written out for
+// that side would. A side known only at run time costs a branch per use, which the hot paths avoid.
+enum Side : bool { kLeft = false, kRight = true };
+constexpr Side operator!(Side side) { return side == kLeft ? kRight : kLeft; }
+
+// What the AVL and the red-black tree do alike: reach a node's links by side, rotate, search, hang a
+// new node under the last one passed, record the descent of a removal, walk in order. The balance
+// disciplines build on it.
+//
+// Bit 31 of the left word carries a flag in both trees (a left-heavy node, a red one); the right
+// word carries one only with kFlaggedRight (a right-heavy node). Without it the right word is a bare
+// index, read and written whole. Link writes keep the flag of the word written, so balances and
+// colours set before a rotation survive it.
+template <class TreeDict, class Traits, bool kFlaggedRight, int kMaxHeight>
+class ArrayTree {
+public:
+    using Dict = TreeDict;
+    using Array = NodeArray<Dict, Traits>;
+    using Node = typename Array::Node;
+    using Key = decltype(Node::n_key);
+    using Value = decltype(Node::n_value);
+
+    // Entries on a descent's path: the head, one per level of the tallest tree the array can hold,
+    // and the empty link that ends a descent to an absent key.
+    static constexpr int kPathLength = kMaxHeight + 2;
+
+    explicit ArrayTree(Dict* dict) : dict_(dict) {}
+
+    // The node holding v, or 0.
+    NodeIndex Find(Key v) const { return SentinelFind(dict_->d_nodes, v); }
+
+    // Calls visit(key, value) in key order (decreasing with reverse) until it returns false; false
+    // then, else true.
+    template <class Visit>
+    bool Enumerate(bool reverse, Visit&& visit) const {
+        NodeIndex root = Child<kRight>(kHeadNode);
+        if (root == ZERO) return true;
+        return reverse ? WalkInOrder<false>(dict_, root, visit) : WalkInOrder<true>(dict_, root, visit);
+    }
+
+protected:
+    static constexpr NodeIndex ZERO = kZeroNode;
+
+    Node& NODE(NodeIndex x) const { return dict_->d_nodes[x]; }
+
+    template <Side kSide>
+    NodeIndex Child(NodeIndex x) const {
+        if constexpr (kSide == kLeft || kFlaggedRight) {
+            return (kSide == kLeft ? NODE(x).n_left : NODE(x).n_right) & kLinkMask;
+        } else {
+            return NODE(x).n_right;
+        }
+    }
+    template <Side kSide>
+    void SetChild(NodeIndex x, NodeIndex y) const {
+        if constexpr (kSide == kLeft || kFlaggedRight) {
+            UInt& word = kSide == kLeft ? NODE(x).n_left : NODE(x).n_right;
+            word = (word & kFlagBit) | y;
+        } else {
+            NODE(x).n_right = y;
+        }
+    }
+    NodeIndex Child(Side side, NodeIndex x) const { return side == kLeft ? Child<kLeft>(x) : Child<kRight>(x); }
+    void SetChild(Side side, NodeIndex x, NodeIndex y) const {
+        if (side == kLeft) {
+            SetChild<kLeft>(x, y);
+        } else {
+            SetChild<kRight>(x, y);
+        }
+    }
+    // The side of p on which v belongs. No key is below the head node's key 0, so from the head that
+    // is the right side, the only one it uses.
+    Side SideOf(Key v, NodeIndex p) const { return v < NODE(p).n_key ? kLeft : kRight; }
+
+    // Points p's link to x at y instead.
+    void ReplaceChild(NodeIndex p, NodeIndex x, NodeIndex y) const {
+        SetChild(Child<kLeft>(p) == x ? kLeft : kRight, p, y);
+    }
+
+    // The rotation lifting x's child on side kSide into x's place, x becoming its child on the other
+    // side; returns the lifted node, to which the caller points x's parent.
+    template <Side kSide>
+    NodeIndex Turn(NodeIndex x) const {
+        NodeIndex y = Child<kSide>(x);
+        SetChild<kSide>(x, Child<!kSide>(y));
+        SetChild<!kSide>(y, x);
+        return y;
+    }
+    // The same rotation with x's parent p given.
+    template <Side kSide>
+    void Lift(NodeIndex p, NodeIndex x) const {
+        ReplaceChild(p, x, Turn<kSide>(x));
+    }
+
+    // A new node holding v and d, without children, hung under p on v's side. The array may move.
+    NodeIndex Attach(NodeIndex p, Key v, Value d) const {
+        dict_->d_size++;
+        NodeIndex x = Array::Take(dict_);
+        Node& node = NODE(x);
+        node.n_right = node.n_left = 0;
+        node.n_key = v;
+        node.n_value = d;
+        SetChild(SideOf(v, p), p, x);
+        return x;
+    }
+
+    // The descent of a removal, the key stored in the sentinel first: path[0..*length) runs from the
+    // head node to the node holding v, or to the empty link when v is absent. Returns that last entry,
+    // puts the one before it in *parent and, when v is present, its value in *removed.
+    NodeIndex DescendToRemove(Key v, Value* removed, NodeIndex* path, int* length, NodeIndex* parent) const {
+        Node* n = dict_->d_nodes;
+        n[ZERO].n_key = v;
+        int m = 0;
+        path[m++] = kHeadNode;
+        NodeIndex p = kHeadNode;
+        NodeIndex x = Child<kRight>(kHeadNode);
+        for (;;) {
+            ZK_ASSERT(m < kPathLength);
+            path[m++] = x;
+            Key k = n[x].n_key;
+            if (v == k) break;
+            p = x;
+            x = ChildToward(n[x], v);
+        }
+        *length = m;
+        *parent = p;
+        if (x != ZERO) *removed = n[x].n_value;
+        return x;
+    }
+
+    // Where a removal's descent ends (see DescendToRemove), for the balance disciplines to unlink node
+    // and repair the tree along path.
+    struct Removal {
+        NodeIndex path[kPathLength];
+        int length;
+        NodeIndex parent;
+        NodeIndex node;
+    };
+    // The descent of a removal into *r; false when v is absent, else v's value goes to *removed.
+    bool StartRemoval(Key v, Value* removed, Removal* r) const {
+        r->node = DescendToRemove(v, removed, r->path, &r->length, &r->parent);
+        return r->node != ZERO;
+    }
+
+    // x takes over the key and value of node from, which a removal releases next.
+    void TakeEntry(NodeIndex x, NodeIndex from) const {
+        NODE(x).n_key = NODE(from).n_key;
+        NODE(x).n_value = NODE(from).n_value;
+    }
+
+    Dict* dict_;
+};
+
+// The exported calls of a tree family over its tree class, which offers Find, Insert (returning the
+// node that holds the key and storing the previous value through its pointer), Remove, Enumerate and
+// Check. Each family's C functions forward here.
+template <class Tree>
+struct TreeCalls {
+    using Array = typename Tree::Array;
+    using Node = typename Tree::Node;
+    using Key = typename Tree::Key;
+    using Value = typename Tree::Value;
+    using Dict = typename Tree::Dict;
+
+    static Dict* New(UInt capacity) { return Array::New(capacity); }
+    static void Clear(Dict* dict) { Array::Clear(dict); }
+    static void Delete(Dict* dict) { Array::Delete(dict); }
+    static UInt Size(const Dict* dict) { return dict->d_size; }
+
+    static Value Find(Dict* dict, Key v, Value n) {
+        NodeIndex x = Tree(dict).Find(v);
+        return x != kZeroNode ? dict->d_nodes[x].n_value : n;
+    }
+    static Value* ValueGet(Dict* dict, Key v) {
+        NodeIndex x = Tree(dict).Find(v);
+        return x != kZeroNode ? &dict->d_nodes[x].n_value : nullptr;
+    }
+
+    // The key v when stored, else its neighbour as roundingMode asks, else v itself. A missing
+    // neighbour is node 0, whose key is v after the search and which has no value.
+    static Key FindNearest(Dict* dict, Key v, int roundingMode, Value** valPtr) {
+        Node* n = dict->d_nodes;
+        NodeIndex lo, hi;
+        NodeIndex c = SentinelFindInterval(n, v, kZeroNode, &lo, &hi);
+        if (c == kZeroNode) {
+            c = NearestIsAbove(roundingMode, lo != kZeroNode, n[lo].n_key, hi != kZeroNode, n[hi].n_key, v) ? hi : lo;
+        }
+        if (valPtr != nullptr) *valPtr = c != kZeroNode ? &n[c].n_value : nullptr;
+        return n[c].n_key;
+    }
+
+    static Value Insert(Dict* dict, Key v, Value d, Value n) {
+        Value previous = n;
+        Tree(dict).Insert(v, d, &previous);
+        return previous;
+    }
+    static Value ValueInsert(Dict* dict, Key v, Value d, Value n, Value** vPtr) {
+        Value previous = n;
+        NodeIndex x = Tree(dict).Insert(v, d, &previous);
+        if (vPtr != nullptr) *vPtr = &dict->d_nodes[x].n_value;
+        return previous;
+    }
+    static Value Remove(Dict* dict, Key v, Value n) {
+        Value removed = n;
+        Tree(dict).Remove(v, &removed);
+        return removed;
+    }
+
+    template <class Fun>
+    static Boolean Enumerate(Dict* dict, Boolean reverse, Fun fun, void* arg) {
+        return Tree(dict).Enumerate(reverse != FALSE, [&](Key key, Value value) {
+            return fun(dict, key, value, arg) != FALSE;
+        }) ? TRUE : FALSE;
+    }
+
+    static void Check(Dict* dict) { Tree(dict).Check(); }
+
+    // The readers that write nothing: TRUE with the node's key and value copied out (to the outputs
+    // that are not NULL), FALSE when there is no such node.
+    static Boolean Lookup(const Dict* dict, Key v, Value* value) {
+        return Report(dict, ReadOnlyFind(dict->d_nodes, v), nullptr, value);
+    }
+    static Boolean Edge(const Dict* dict, bool last, Key* key, Value* value) {
+        return Report(dict, ReadOnlyEdge(dict->d_nodes, last), key, value);
+    }
+    static Boolean Neighbour(const Dict* dict, Key v, bool above, Key* key, Value* value) {
+        return Report(dict, ReadOnlyNeighbour(dict->d_nodes, v, above), key, value);
+    }
+
+private:
+    static Boolean Report(const Dict* dict, NodeIndex x, Key* key, Value* value) {
+        if (x == kZeroNode) return FALSE;
+        if (key != nullptr) *key = dict->d_nodes[x].n_key;
+        if (value != nullptr) *value = dict->d_nodes[x].n_value;
+        return TRUE;
+    }
+};
+
 }  // namespace zk
+
+// The exported calls that are the same for every tree family, as extern "C" definitions forwarding
+// to Calls (a TreeCalls): for the family whose record is Dict, with its typedefs Dict##Key,
+// Dict##Value and Dict##EnumerateFun, whose calls are named prefix##New and so on, and whose check is
+// named check. FindNearest and ValueInsert, which differ between the families, each family writes
+// out beside it.
+#define ZK_TREE_EXPORTS(Calls, prefix, Dict, check)                                                         \
+    extern "C" {                                                                                            \
+    ZK_EXPORT Dict* prefix##New(UInt capacity) { return Calls::New(capacity); }                             \
+    ZK_EXPORT void prefix##Clear(Dict* dict) { Calls::Clear(dict); }                                        \
+    ZK_EXPORT void prefix##Delete(Dict* dict) { Calls::Delete(dict); }                                      \
+    ZK_EXPORT UInt prefix##Size(const Dict* dict) { return Calls::Size(dict); }                             \
+    ZK_EXPORT Dict##Value prefix##Find(Dict* dict, Dict##Key v, Dict##Value n) {                            \
+        return Calls::Find(dict, v, n);                                                                     \
+    }                                                                                                       \
+    ZK_EXPORT Dict##Value* prefix##ValueGet(Dict* dict, Dict##Key v) { return Calls::ValueGet(dict, v); }   \
+    ZK_EXPORT Dict##Value prefix##Insert(Dict* dict, Dict##Key v, Dict##Value d, Dict##Value n) {           \
+        return Calls::Insert(dict, v, d, n);                                                                \
+    }                                                                                                       \
+    ZK_EXPORT Dict##Value prefix##Remove(Dict* dict, Dict##Key v, Dict##Value n) {                          \
+        return Calls::Remove(dict, v, n);                                                                   \
+    }                                                                                                       \
+    ZK_EXPORT Boolean prefix##Enumerate(Dict* dict, Boolean reverse, Dict##EnumerateFun fun, void* arg) {   \
+        return Calls::Enumerate(dict, reverse, fun, arg);                                                   \
+    }                                                                                                       \
+    ZK_EXPORT void check(Dict* dict) { Calls::Check(dict); }                                                \
+    ZK_EXPORT Boolean prefix##Lookup(const Dict* dict, Dict##Key key, Dict##Value* value) {                 \
+        return Calls::Lookup(dict, key, value);                                                             \
+    }                                                                                                       \
+    ZK_EXPORT Boolean prefix##First(const Dict* dict, Dict##Key* key, Dict##Value* value) {                 \
+        return Calls::Edge(dict, false, key, value);                                                        \
+    }                                                                                                       \
+    ZK_EXPORT Boolean prefix##Last(const Dict* dict, Dict##Key* key, Dict##Value* value) {                  \
+        return Calls::Edge(dict, true, key, value);                                                         \
+    }                                                                                                       \
+    ZK_EXPORT Boolean prefix##Next(const Dict* dict, Dict##Key after, Dict##Key* key, Dict##Value* value) { \
+        return Calls::Neighbour(dict, after, true, key, value);                                             \
+    }                                                                                                       \
+    ZK_EXPORT Boolean prefix##Previous(const Dict* dict, Dict##Key before, Dict##Key* key,                  \
+                                       Dict##Value* value) {                                                \
+        return Calls::Neighbour(dict, before, false, key, value);                                           \
+    }                                                                                                       \
+    }
 
 #endif  // ZKDICT_DICT_NODE_ARRAY_H

@@ -32,53 +32,32 @@ struct RbTraits {
     }
 };
 
-using Array = NodeArray<RBDict, RbTraits>;
 static_assert(sizeof(RBDictNode) == 16);
 
-class RbTree {
+class RbTree : public ArrayTree<RBDict, RbTraits, false, kMaxRedBlackHeight> {
+    using Base = ArrayTree<RBDict, RbTraits, false, kMaxRedBlackHeight>;
+
 public:
-    using Key = RBDictKey;
-    using Value = RBDictValue;
+    using Base::Base;
 
-    // Entries on the removal path: the head, one per level, and the empty link that ends the walk to
-    // an absent key.
-    static constexpr int kPathLength = kMaxRedBlackHeight + 2;
-
-    explicit RbTree(RBDict* dict) : dict_(dict) {}
-
-    NodeIndex Find(Key v) const { return SentinelFind(dict_->d_nodes, v); }
-
-    // Stores d under v; true when v is new. An old value goes to *previous.
-    bool Insert(Key v, Value d, Value* previous) {
+    // Stores d under v and returns the node that holds it. When v was present, its old value goes to
+    // *previous and nothing else changes.
+    NodeIndex Insert(Key v, Value d, Value* previous) {
         return LooksAscending(dict_, v) ? InsertTopDown<true>(v, d, previous) : InsertTopDown<false>(v, d, previous);
     }
 
     // Removes v; false when it is absent. Its value goes to *removed.
     bool Remove(Key v, Value* removed) {
-        NodeIndex path[kPathLength];
-        int m = 0;
-        RBDictNode* n = dict_->d_nodes;
-        n[ZERO].n_key = v;
-        path[m++] = kHeadNode;
-        NodeIndex p = kHeadNode;
-        NodeIndex x = GET_RIGHT(kHeadNode);
-        for (;;) {
-            ZK_ASSERT(m < kPathLength);
-            path[m++] = x;
-            Key k = n[x].n_key;
-            if (v == k) break;
-            p = x;
-            x = ChildToward(n[x], v);
-        }
-        if (x == ZERO) return false;
-        *removed = n[x].n_value;
+        Removal r;
+        if (!StartRemoval(v, removed, &r)) return false;
+        auto& [path, m, p, x] = r;
 
         NodeIndex left = GET_LEFT(x), right = GET_RIGHT(x);
         if (left == ZERO || right == ZERO) {
             // x goes, its only child (or the empty link) takes its place.
             NodeIndex c = left != ZERO ? left : right;
             if (p == kHeadNode) {
-                SetRight(kHeadNode, c);
+                SetChild<kRight>(kHeadNode, c);
                 // Removing the last node needs no repair. A lone child of the root is red, and the
                 // repair below only turns it black.
                 if (c == ZERO) {
@@ -106,22 +85,14 @@ public:
         NodeIndex cr = GET_RIGHT(c);
         path[m - 1] = cr;
         if (path[m - 2] != x) {
-            SetLeft(path[m - 2], cr);
+            SetChild<kLeft>(path[m - 2], cr);
         } else {
-            SetRight(x, cr);
+            SetChild<kRight>(x, cr);
         }
-        NODE(x).n_key = NODE(c).n_key;
-        NODE(x).n_value = NODE(c).n_value;
+        TakeEntry(x, c);
         if (GET_COLOR(c) == BLACK) RemoveCorrect(path, m);
         Array::Release(dict_, c);
         return true;
-    }
-
-    template <class Visit>
-    bool Enumerate(bool reverse, Visit&& visit) const {
-        NodeIndex root = GET_RIGHT(kHeadNode);
-        if (root == ZERO) return true;
-        return reverse ? WalkInOrder<false>(dict_, root, visit) : WalkInOrder<true>(dict_, root, visit);
     }
 
     void Check() const { CheckRec(GET_RIGHT(kHeadNode), 0); }
@@ -129,35 +100,20 @@ public:
 private:
     static constexpr UInt BLACK = 0;
     static constexpr UInt RED = kFlagBit;
-    static constexpr NodeIndex ZERO = kZeroNode;
 
-    RBDictNode& NODE(NodeIndex x) const { return dict_->d_nodes[x]; }
-    NodeIndex GET_LEFT(NodeIndex x) const { return NODE(x).n_left & kLinkMask; }
-    NodeIndex GET_RIGHT(NodeIndex x) const { return NODE(x).n_right; }
+    NodeIndex GET_LEFT(NodeIndex x) const { return Child<kLeft>(x); }
+    NodeIndex GET_RIGHT(NodeIndex x) const { return Child<kRight>(x); }
     UInt GET_COLOR(NodeIndex x) const { return NODE(x).n_left & kFlagBit; }
-    void SetLeft(NodeIndex x, NodeIndex y) const {
-        UInt& word = NODE(x).n_left;
-        word = (word & kFlagBit) | y;
-    }
-    void SetRight(NodeIndex x, NodeIndex y) const { NODE(x).n_right = y; }
     void SetColor(NodeIndex x, UInt color) const {
         UInt& word = NODE(x).n_left;
         word = (word & kLinkMask) | color;
-    }
-    // Points p's link to x at y instead; the head node's only link is its right one.
-    void ReplaceChild(NodeIndex p, NodeIndex x, NodeIndex y) const {
-        if (GET_LEFT(p) == x) {
-            SetLeft(p, y);
-        } else {
-            SetRight(p, y);
-        }
     }
 
     // The insertion itself. With kRightFirst each level branches on the comparison, predicted to go
     // right, instead of selecting the child without a branch: for keys above all others the branch
     // never misses, and the walk costs a load per level instead of a load, a compare and a select.
     template <bool kRightFirst>
-    bool InsertTopDown(Key v, Value d, Value* previous) {
+    NodeIndex InsertTopDown(Key v, Value d, Value* previous) {
         NodeIndex x = kHeadNode, p = kHeadNode, g = kHeadNode, gg = kHeadNode;
         do {
             gg = g;
@@ -171,7 +127,7 @@ private:
                 if (v == node.n_key) {
                     *previous = node.n_value;
                     node.n_value = d;
-                    return false;
+                    return p;
                 }
                 if constexpr (kRightFirst) {
                     x = __builtin_expect(node.n_key < v, 1) ? node.n_right : node.n_left & kLinkMask;
@@ -187,19 +143,9 @@ private:
             if (GET_COLOR(nearChild) == RED && GET_COLOR(farChild) == RED) x = Split(v, gg, g, p, x);
         } while (x != ZERO);
 
-        dict_->d_size++;
-        x = Array::Take(dict_);
-        RBDictNode& node = NODE(x);
-        node.n_right = node.n_left = 0;
-        node.n_key = v;
-        node.n_value = d;
-        if (v < NODE(p).n_key) {
-            SetLeft(p, x);
-        } else {
-            SetRight(p, x);
-        }
+        x = Attach(p, v, d);
         Split(v, gg, g, p, x);
-        return true;
+        return x;
     }
 
     // Makes x red and its children black. When that puts x under a red parent, rotates the pair of
@@ -222,44 +168,22 @@ private:
     // Rotates the child of y on v's side and returns the node that took its place. Under the head
     // node, whose key 0 is below every v, that is the root.
     NodeIndex Rotate(Key v, NodeIndex y) const {
-        bool viaLeft = v < NODE(y).n_key;
-        NodeIndex c = viaLeft ? GET_LEFT(y) : GET_RIGHT(y);
-        NodeIndex gc;
-        if (v < NODE(c).n_key) {
-            gc = GET_LEFT(c);
-            SetLeft(c, GET_RIGHT(gc));
-            SetRight(gc, c);
-        } else {
-            gc = GET_RIGHT(c);
-            SetRight(c, GET_LEFT(gc));
-            SetLeft(gc, c);
-        }
-        if (viaLeft) {
-            SetLeft(y, gc);
-        } else {
-            SetRight(y, gc);
-        }
+        const Side side = SideOf(v, y);
+        NodeIndex c = Child(side, y);
+        NodeIndex gc = SideOf(v, c) == kLeft ? Turn<kLeft>(c) : Turn<kRight>(c);
+        SetChild(side, y, gc);
         return gc;
     }
 
-    void RemoveLeftRotate(NodeIndex p, NodeIndex x) const {
+    // The rotations of the removal repair: x's child on side kSide takes x's place under p. The
+    // checks hold in every consistent tree.
+    template <Side kSide>
+    void RemoveRotate(NodeIndex p, NodeIndex x) const {
         ZK_ASSERT(x != ZERO);
         ZK_ASSERT(p != ZERO);
-        NodeIndex y = GET_RIGHT(x);
+        NodeIndex y = Child<kSide>(x);
         ZK_ASSERT(y != ZERO);
-        SetRight(x, GET_LEFT(y));
-        ReplaceChild(p, x, y);
-        SetLeft(y, x);
-    }
-
-    void RemoveRightRotate(NodeIndex p, NodeIndex x) const {
-        ZK_ASSERT(x != ZERO);
-        ZK_ASSERT(p != ZERO);
-        NodeIndex y = GET_LEFT(x);
-        ZK_ASSERT(y != ZERO);
-        SetLeft(x, GET_RIGHT(y));
-        ReplaceChild(p, x, y);
-        SetRight(y, x);
+        Lift<kSide>(p, x);
     }
 
     // A black node was taken out above path[m - 1], the node now in its place (perhaps the empty
@@ -272,67 +196,56 @@ private:
         while (x != kHeadNode && GET_COLOR(x) == BLACK) {
             // An empty x is the left child exactly when left(p) is empty too: the sibling of a removed
             // black node is never empty.
-            bool leftSide = GET_LEFT(p) == x;
-            NodeIndex w = leftSide ? GET_RIGHT(p) : GET_LEFT(p);
-            ZK_ASSERT(p != ZERO);
-            if (GET_COLOR(w) == RED) {
-                // A red sibling: rotate it above p, so that x gets a black sibling under a red p.
-                SetColor(w, BLACK);
-                SetColor(p, RED);
-                if (leftSide) {
-                    RemoveLeftRotate(pp, p);
-                    pp = w;
-                    w = GET_RIGHT(p);
-                } else {
-                    RemoveRightRotate(pp, p);
-                    pp = w;
-                    w = GET_LEFT(p);
-                }
-            }
-            if (GET_COLOR(GET_LEFT(w)) == BLACK && GET_COLOR(GET_RIGHT(w)) == BLACK) {
-                // Take a black from the sibling's side too; the shortage moves up to p.
-                if (w != ZERO) SetColor(w, RED);
-                if (GET_COLOR(p) == RED) {
-                    SetColor(p, BLACK);
-                    break;
-                }
-                x = p;
-                --i;
-                if (i == 1) break;
-                p = path[i - 1];
-                pp = path[i - 2];
-                continue;
-            }
-            if (leftSide) {
-                if (GET_COLOR(GET_RIGHT(w)) == BLACK) {
-                    ZK_ASSERT(w != ZERO);
-                    SetColor(GET_LEFT(w), BLACK);
-                    SetColor(w, RED);
-                    RemoveRightRotate(p, w);
-                    w = GET_RIGHT(p);
-                }
-                ZK_ASSERT((w != ZERO) || (GET_COLOR(p) == BLACK));
-                SetColor(w, GET_COLOR(p));
-                SetColor(p, BLACK);
-                SetColor(GET_RIGHT(w), BLACK);
-                RemoveLeftRotate(pp, p);
-            } else {
-                if (GET_COLOR(GET_LEFT(w)) == BLACK) {
-                    ZK_ASSERT(w != ZERO);
-                    SetColor(GET_RIGHT(w), BLACK);
-                    SetColor(w, RED);
-                    RemoveLeftRotate(p, w);
-                    w = GET_LEFT(p);
-                }
-                ZK_ASSERT((w != ZERO) || (GET_COLOR(p) == BLACK));
-                SetColor(w, GET_COLOR(p));
-                SetColor(p, BLACK);
-                SetColor(GET_LEFT(w), BLACK);
-                RemoveRightRotate(pp, p);
-            }
-            x = kHeadNode;
+            const bool up = GET_LEFT(p) == x ? RepairStep<kLeft>(p, &pp) : RepairStep<kRight>(p, &pp);
+            if (!up) break;
+            x = p;
+            --i;
+            if (i == 1) break;
+            p = path[i - 1];
+            pp = path[i - 2];
         }
         SetColor(x, BLACK);
+    }
+
+    // One step of the repair, for a black x one black short on side kSide of p, whose parent is *pp:
+    // true when the shortage moved up to p, false when the tree is whole again. *pp follows p when a
+    // rotation moves it down.
+    template <Side kSide>
+    bool RepairStep(NodeIndex p, NodeIndex* pp) const {
+        NodeIndex w = Child<!kSide>(p);
+        ZK_ASSERT(p != ZERO);
+        if (GET_COLOR(w) == RED) {
+            // A red sibling: rotate it above p, so that x gets a black sibling under a red p.
+            SetColor(w, BLACK);
+            SetColor(p, RED);
+            RemoveRotate<!kSide>(*pp, p);
+            *pp = w;
+            w = Child<!kSide>(p);
+        }
+        if (GET_COLOR(GET_LEFT(w)) == BLACK && GET_COLOR(GET_RIGHT(w)) == BLACK) {
+            // Take a black from the sibling's side too; the shortage moves up to p, unless p is red
+            // and can take it.
+            if (w != ZERO) SetColor(w, RED);
+            if (GET_COLOR(p) == RED) {
+                SetColor(p, BLACK);
+                return false;
+            }
+            return true;
+        }
+        // The sibling's far child must be red: when only its near one is, rotate that one up first.
+        if (GET_COLOR(Child<!kSide>(w)) == BLACK) {
+            ZK_ASSERT(w != ZERO);
+            SetColor(Child<kSide>(w), BLACK);
+            SetColor(w, RED);
+            RemoveRotate<kSide>(p, w);
+            w = Child<!kSide>(p);
+        }
+        ZK_ASSERT((w != ZERO) || (GET_COLOR(p) == BLACK));
+        SetColor(w, GET_COLOR(p));
+        SetColor(p, BLACK);
+        SetColor(Child<!kSide>(w), BLACK);
+        RemoveRotate<!kSide>(*pp, p);
+        return false;
     }
 
     // The black height of the subtree under x. The depth bound turns a corrupt array (a cycle, an
@@ -349,79 +262,21 @@ private:
         if (a != b) ZK_ASSERT(FALSE);
         return a + (GET_COLOR(x) == BLACK ? 1 : 0);
     }
-
-    RBDict* dict_;
 };
 
 }  // namespace
 }  // namespace zk
 
-using zk::NodeIndex;
-using zk::RbTree;
-using Readers = zk::TreeReaders<RBDict>;
+namespace {
+using Calls = zk::TreeCalls<zk::RbTree>;
+}  // namespace
+
+ZK_TREE_EXPORTS(Calls, ZKRBDict, RBDict, TreeCheck)
 
 extern "C" {
 
-ZK_EXPORT RBDict* ZKRBDictNew(UInt capacity) { return zk::Array::New(capacity); }
-
-ZK_EXPORT void ZKRBDictClear(RBDict* dict) { zk::Array::Clear(dict); }
-
-ZK_EXPORT void ZKRBDictDelete(RBDict* dict) { zk::Array::Delete(dict); }
-
-ZK_EXPORT UInt ZKRBDictSize(const RBDict* dict) { return dict->d_size; }
-
-ZK_EXPORT RBDictValue ZKRBDictFind(RBDict* dict, RBDictKey v, RBDictValue n) {
-    NodeIndex x = RbTree(dict).Find(v);
-    return x != zk::kZeroNode ? dict->d_nodes[x].n_value : n;
-}
-
-ZK_EXPORT RBDictValue* ZKRBDictValueGet(RBDict* dict, RBDictKey v) {
-    NodeIndex x = RbTree(dict).Find(v);
-    return x != zk::kZeroNode ? &dict->d_nodes[x].n_value : nullptr;
-}
-
 ZK_EXPORT RBDictKey ZKRBDictFindNearest(RBDict* dict, RBDictKey v, int roundingMode, RBDictValue** valPtr) {
-    return zk::FindNearest(dict, v, roundingMode, valPtr);
-}
-
-ZK_EXPORT RBDictValue ZKRBDictInsert(RBDict* dict, RBDictKey v, RBDictValue d, RBDictValue n) {
-    RBDictValue previous = n;
-    RbTree(dict).Insert(v, d, &previous);
-    return previous;
-}
-
-ZK_EXPORT RBDictValue ZKRBDictRemove(RBDict* dict, RBDictKey v, RBDictValue n) {
-    RBDictValue removed = n;
-    RbTree(dict).Remove(v, &removed);
-    return removed;
-}
-
-ZK_EXPORT Boolean ZKRBDictEnumerate(RBDict* dict, Boolean reverse, RBDictEnumerateFun fun, void* arg) {
-    return RbTree(dict).Enumerate(reverse != FALSE, [&](RBDictKey key, RBDictValue value) {
-        return fun(dict, key, value, arg) != FALSE;
-    }) ? TRUE : FALSE;
-}
-
-ZK_EXPORT void TreeCheck(RBDict* dict) { RbTree(dict).Check(); }
-
-ZK_EXPORT Boolean ZKRBDictLookup(const RBDict* dict, RBDictKey key, RBDictValue* value) {
-    return Readers::Lookup(dict, key, value);
-}
-
-ZK_EXPORT Boolean ZKRBDictFirst(const RBDict* dict, RBDictKey* key, RBDictValue* value) {
-    return Readers::Edge(dict, false, key, value);
-}
-
-ZK_EXPORT Boolean ZKRBDictLast(const RBDict* dict, RBDictKey* key, RBDictValue* value) {
-    return Readers::Edge(dict, true, key, value);
-}
-
-ZK_EXPORT Boolean ZKRBDictNext(const RBDict* dict, RBDictKey after, RBDictKey* key, RBDictValue* value) {
-    return Readers::Neighbour(dict, after, true, key, value);
-}
-
-ZK_EXPORT Boolean ZKRBDictPrevious(const RBDict* dict, RBDictKey before, RBDictKey* key, RBDictValue* value) {
-    return Readers::Neighbour(dict, before, false, key, value);
+    return Calls::FindNearest(dict, v, roundingMode, valPtr);
 }
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 // The ordered dictionaries (RBDict, AVLDict, AVLLDict) driven by a sequence of operations decoded
 // from the input, each checked against a std::map at once: insertions (new keys and replacements,
 // with the previous-value-or-marker result), lookups, removals of present and absent keys, value
-// pointers and nearest-key queries where the family has them, whole and early-stopped walks both
+// pointers and nearest-key queries on the AVL trees, whole and early-stopped walks both
 // ways, clears, and runs of increasing or decreasing keys, which take the trees' fast paths for
 // keys arriving in order. Beside the tree checker, the node accounting is held to the rules of the
 // headers: the high-water mark is two plus the largest size since the last clear, every node below
@@ -16,87 +16,16 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "dict/avldict.h"
-#include "dict/avlldict.h"
+#include "adapters/trees.h"
 #include "dict/node_array.h"
-#include "dict/rbdict.h"
+#include "fuzz/op_sequence.h"
 #include "fuzz/table_fuzz.h"
 
 namespace {
-
-// How each family is reached. Nearest gives the key the family returns and, for AVLDict, the
-// value pointer it reports; the families differ in what "no neighbour" reads as.
-struct RBOps {
-    using Dict = RBDict;
-    using Key = UInt;
-    using Value = UInt;
-    static constexpr bool kPointers = false;
-    static Dict* New(UInt capacity) { return ZKRBDictNew(capacity); }
-    static void Delete(Dict* d) { ZKRBDictDelete(d); }
-    static void Clear(Dict* d) { ZKRBDictClear(d); }
-    static UInt Size(const Dict* d) { return ZKRBDictSize(d); }
-    static Value Find(Dict* d, Key k, Value n) { return ZKRBDictFind(d, k, n); }
-    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKRBDictInsert(d, k, v, n); }
-    static Value Remove(Dict* d, Key k, Value n) { return ZKRBDictRemove(d, k, n); }
-    static Boolean Enumerate(Dict* d, Boolean reverse, RBDictEnumerateFun fun, void* arg) {
-        return ZKRBDictEnumerate(d, reverse, fun, arg);
-    }
-    static void Check(Dict* d) { TreeCheck(d); }
-};
-
-struct AVLOps {
-    using Dict = AVLDict;
-    using Key = UInt;
-    using Value = UInt;
-    static constexpr bool kPointers = true;
-    static constexpr bool kZeroIsNone = false;  // a missing neighbour reads as the probe key
-    static Dict* New(UInt capacity) { return ZKAVLDictNew(capacity); }
-    static void Delete(Dict* d) { ZKAVLDictDelete(d); }
-    static void Clear(Dict* d) { ZKAVLDictClear(d); }
-    static UInt Size(const Dict* d) { return ZKAVLDictSize(d); }
-    static Value Find(Dict* d, Key k, Value n) { return ZKAVLDictFind(d, k, n); }
-    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKAVLDictInsert(d, k, v, n); }
-    static Value Remove(Dict* d, Key k, Value n) { return ZKAVLDictRemove(d, k, n); }
-    static Boolean Enumerate(Dict* d, Boolean reverse, AVLDictEnumerateFun fun, void* arg) {
-        return ZKAVLDictEnumerate(d, reverse, fun, arg);
-    }
-    static void Check(Dict* d) { AVLCheck(d); }
-    static Value* ValueGet(Dict* d, Key k) { return ZKAVLDictValueGet(d, k); }
-    static Value ValueInsert(Dict* d, Key k, Value v, Value n, Value** p) {
-        return ZKAVLDictValueInsert(d, k, v, n, p);
-    }
-    static Key Nearest(Dict* d, Key k, int mode, Value** p) { return ZKAVLDictFindNearest(d, k, mode, p); }
-};
-
-struct AVLLOps {
-    using Dict = AVLLDict;
-    using Key = ULong;
-    using Value = ULong;
-    static constexpr bool kPointers = true;
-    static constexpr bool kZeroIsNone = true;  // a missing neighbour, and a stored key 0, read as 0
-    static Dict* New(UInt capacity) { return ZKAVLLDictNew(capacity); }
-    static void Delete(Dict* d) { ZKAVLLDictDelete(d); }
-    static void Clear(Dict* d) { ZKAVLLDictClear(d); }
-    static UInt Size(const Dict* d) { return ZKAVLLDictSize(d); }
-    static Value Find(Dict* d, Key k, Value n) { return ZKAVLLDictFind(d, k, n); }
-    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKAVLLDictInsert(d, k, v, n); }
-    static Value Remove(Dict* d, Key k, Value n) { return ZKAVLLDictRemove(d, k, n); }
-    static Boolean Enumerate(Dict* d, Boolean reverse, AVLLDictEnumerateFun fun, void* arg) {
-        return ZKAVLLDictEnumerate(d, reverse, fun, arg);
-    }
-    static void Check(Dict* d) { AVLLCheck(d); }
-    static Value* ValueGet(Dict* d, Key k) { return ZKAVLLDictValueGet(d, k); }
-    static Value ValueInsert(Dict* d, Key k, Value v, Value n, Value** p) {
-        return ZKAVLLDictValueInsert(d, k, v, n, p);
-    }
-    static Key Nearest(Dict* d, Key k, int mode, Value** p) {
-        *p = nullptr;
-        return ZKAVLLDictFindNearest(d, k, mode);
-    }
-};
 
 // Bounds that keep one input fast under the sanitizers and every tree far below the heights the
 // fixed removal paths allow.
@@ -118,6 +47,10 @@ public:
     using Value = typename Ops::Value;
     using Entries = std::vector<std::pair<Key, Value>>;
     static constexpr Key kMax = std::numeric_limits<Key>::max();
+    // Value pointers and the nearest search are exercised on the AVL trees. RBDict's inputs spend
+    // those operations on a lookup and a removal, so that its stored inputs keep driving what they
+    // were made to.
+    static constexpr bool kPointers = !std::is_same_v<Dict, RBDict>;
 
     Run(UInt capacity, zkfuzz::Cursor in)
         : d_(Ops::New(capacity)), in_(in), initial_(std::max<UInt>(capacity, zk::kMinNodes)), capacity_(initial_) {}
@@ -146,17 +79,9 @@ public:
     }
 
 private:
-    Key Wide() {
-        ULong k = 0;
-        for (size_t i = 0; i < sizeof(Key); i++) k |= ULong(in_.Byte()) << (8 * i);
-        return Key(k);
-    }
+    Key Wide() { return zkfuzz::Wide<Key>(in_); }
     Value NextValue() { return Value(Wide()); }
-    // Two bytes, low first; in statements of their own, so that the order of reading is fixed.
-    UInt Two() {
-        const UInt low = in_.Byte();
-        return low | UInt(in_.Byte()) << 8;
-    }
+    UInt Two() { return zkfuzz::Two(in_); }
 
     // Keys drawn so that collisions, removals of present keys and the extremes come up often. How
     // many bytes a key takes depends on its first byte alone, never on the dictionary's state, so
@@ -202,7 +127,7 @@ private:
         if (!present && model_.size() >= kMaxKeys) return;
         const UInt node = NextNode();
         Value got;
-        if constexpr (Ops::kPointers) {
+        if constexpr (kPointers) {
             if (withPointer) {
                 // The pointer names the slot that now holds v, and may be left out.
                 Value* slot = nullptr;
@@ -238,7 +163,7 @@ private:
     void Pointer(Key k) {
         const Value v = NextValue();
         const UByte pick = in_.Byte();
-        if constexpr (Ops::kPointers) {
+        if constexpr (kPointers) {
             Value* p = Ops::ValueGet(d_, k);
             const auto at = model_.find(k);
             if (at == model_.end()) {
@@ -275,7 +200,7 @@ private:
         const bool hasHi = hiAt != model_.end();
         const Key lo = hasLo ? std::prev(hiAt)->first : 0;
         const Key hi = hasHi ? hiAt->first : 0;
-        if constexpr (Ops::kZeroIsNone) {
+        if constexpr (Ops::kNearestZeroIsNone) {
             // Keys below and above v, with 0 standing for none, a stored 0 included.
             const Key a = lo, b = hi;
             Key r;
@@ -313,13 +238,18 @@ private:
 
     void Nearest(Key v) {
         const int mode = int(in_.Byte() % 3) - 1;
-        if constexpr (Ops::kPointers) {
+        if constexpr (kPointers) {
             bool stored;
             const Key want = ExpectedNearest(v, mode, &stored);
             Value* p = reinterpret_cast<Value*>(uintptr_t(1));
-            const Key got = Ops::Nearest(d_, v, mode, &p);
+            Key got;
+            if constexpr (Ops::kNearestZeroIsNone) {
+                got = Ops::FindNearest(d_, v, mode);
+            } else {
+                got = Ops::FindNearest(d_, v, mode, &p);
+            }
             ZKFUZZ_REQUIRE(got == want);
-            if constexpr (!Ops::kZeroIsNone) {
+            if constexpr (!Ops::kNearestZeroIsNone) {
                 // The pointer names the returned key's value exactly when that key is stored.
                 if (stored) {
                     ZKFUZZ_REQUIRE(p != nullptr && *p == model_.at(got) && p == Ops::ValueGet(d_, got));
@@ -423,30 +353,31 @@ private:
         peak_ = 0;
     }
 
+    enum Op { kInsert, kFind, kRemove, kPointer, kNearest, kInsertRun, kRemoveRun, kWalks, kClearOrCompare };
+    static constexpr zkfuzz::OpMix<Op> kMix{{{kInsert, 3}, {kFind, 1}, {kRemove, 2}, {kPointer, 1},
+                                             {kNearest, 2}, {kInsertRun, 1}, {kRemoveRun, 1}, {kWalks, 1},
+                                             {kClearOrCompare, 1}}};
+
     void Step() {
         const UByte op = in_.Byte();
-        switch (op % 13) {
-        case 0:
-        case 1:
-        case 2: {
+        switch (kMix(op)) {
+        case kInsert: {
             const Key k = NextKey();
             Insert(k, NextValue(), (op & 0x80) != 0, (op & 0x40) != 0);
             break;
         }
-        case 3: {
+        case kFind: {
             const Key k = NextKey();
             ZKFUZZ_REQUIRE(Ops::Find(d_, k, Value(k ^ 1)) == Stored(k, Value(k ^ 1)));
             break;
         }
-        case 4:
-        case 5: Remove(NextKey()); break;
-        case 6: Pointer(NextKey()); break;
-        case 7:
-        case 8: Nearest(NextKey()); break;
-        case 9: InsertRun(); break;
-        case 10: RemoveRun(); break;
-        case 11: Walks(); break;
-        default:
+        case kRemove: Remove(NextKey()); break;
+        case kPointer: Pointer(NextKey()); break;
+        case kNearest: Nearest(NextKey()); break;
+        case kInsertRun: InsertRun(); break;
+        case kRemoveRun: RemoveRun(); break;
+        case kWalks: Walks(); break;
+        case kClearOrCompare:
             if ((op & 0xF0) == 0xF0) {
                 Clear();
             } else {
@@ -500,9 +431,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const UByte pick = in.Byte();
     const UInt capacity = kCapacities[pick / 3 % std::size(kCapacities)];
     switch (pick % 3) {
-    case 0: Drive<RBOps>(capacity, in); break;
-    case 1: Drive<AVLOps>(capacity, in); break;
-    default: Drive<AVLLOps>(capacity, in); break;
+    case 0: Drive<zkadapt::RbDictOps>(capacity, in); break;
+    case 1: Drive<zkadapt::AvlDictOps>(capacity, in); break;
+    default: Drive<zkadapt::AvlLDictOps>(capacity, in); break;
     }
     ZKFUZZ_REQUIRE(zkfuzz::Seen().count == 0);
     return 0;

@@ -1,10 +1,8 @@
 // tree_test_util.h: what the tests of the ordered dictionaries share.
 //
-// A dictionary is reached through an Ops class (Avl32, Avl64 and Rb at the end): the types Dict, Key
-// and Value and static New, Delete, Clear, Size, Find, ValueGet, Insert, Remove, Enumerate, Check,
-// FindNearest and the readers Lookup, First, Last, Next and Previous over the exported functions.
-// The same checks and the same differential run against std::map then serve AVLDict, AVLLDict and
-// RBDict.
+// A dictionary is reached through an Ops class (Avl32, Avl64 and Rb at the end): the calls of
+// adapters/trees.h, the same for the three families, and what the tests add per family. The same
+// checks and the same differential run against std::map then serve AVLDict, AVLLDict and RBDict.
 #ifndef ZKDICT_TESTS_TREE_TEST_UTIL_H
 #define ZKDICT_TESTS_TREE_TEST_UTIL_H
 
@@ -18,10 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "dict/avldict.h"
-#include "dict/avlldict.h"
+#include "adapters/trees.h"
 #include "dict/node_array.h"
-#include "dict/rbdict.h"
 #include "tests/test_seed.h"
 
 namespace treetest {
@@ -359,92 +355,36 @@ int Height(const Dict* d, UInt x) {
 
 // ---- the three families ----------------------------------------------------------------------------
 
-struct Avl32 {
-    using Dict = AVLDict;
-    using Key = AVLDictKey;
-    using Value = AVLDictValue;
+// The adapter's calls, and what the tests add per family.
+struct Avl32 : zkadapt::AvlDictOps {
     static constexpr const char* kNewFatal = "ZKAVLDictNew: fatal: :memory reallocation failed: size=2147483648";
     static constexpr const char* kCapFatal = "NodeNew: fatal: :memory reallocation failed: size=68719476736";
-    static Dict* New(UInt c) { return ZKAVLDictNew(c); }
-    static void Delete(Dict* d) { ZKAVLDictDelete(d); }
-    static void Clear(Dict* d) { ZKAVLDictClear(d); }
-    static UInt Size(Dict* d) { return ZKAVLDictSize(d); }
-    static Value Find(Dict* d, Key k, Value n) { return ZKAVLDictFind(d, k, n); }
-    static Value* ValueGet(Dict* d, Key k) { return ZKAVLDictValueGet(d, k); }
-    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKAVLDictInsert(d, k, v, n); }
-    static Value ValueInsert(Dict* d, Key k, Value v, Value n, Value** p) { return ZKAVLDictValueInsert(d, k, v, n, p); }
-    static Value Remove(Dict* d, Key k, Value n) { return ZKAVLDictRemove(d, k, n); }
-    static Boolean Enumerate(Dict* d, Boolean r, AVLDictEnumerateFun f, void* a) { return ZKAVLDictEnumerate(d, r, f, a); }
-    static void Check(Dict* d) { AVLCheck(d); }
-    static Boolean Lookup(const Dict* d, Key k, Value* v) { return ZKAVLDictLookup(d, k, v); }
-    static Boolean First(const Dict* d, Key* k, Value* v) { return ZKAVLDictFirst(d, k, v); }
-    static Boolean Last(const Dict* d, Key* k, Value* v) { return ZKAVLDictLast(d, k, v); }
-    static Boolean Next(const Dict* d, Key a, Key* k, Value* v) { return ZKAVLDictNext(d, a, k, v); }
-    static Boolean Previous(const Dict* d, Key b, Key* k, Value* v) { return ZKAVLDictPrevious(d, b, k, v); }
-    static Key FindNearest(Dict* d, Key k, int mode, Value** p) { return ZKAVLDictFindNearest(d, k, mode, p); }
     static void ExpectNearest(Dict* d, const std::map<Key, Value>& model, Key v) {
         ExpectNearestWithValue<Avl32>(d, model, v);
     }
 };
 
-struct Avl64 {
-    using Dict = AVLLDict;
-    using Key = AVLLDictKey;
-    using Value = AVLLDictValue;
+struct Avl64 : zkadapt::AvlLDictOps {
     static constexpr const char* kNewFatal = "ZKAVLLDictNew: fatal: :memory reallocation failed: size=3221225472";
     static constexpr const char* kCapFatal = "NodeNew: fatal: :memory reallocation failed: size=103079215104";
-    static Dict* New(UInt c) { return ZKAVLLDictNew(c); }
-    static void Delete(Dict* d) { ZKAVLLDictDelete(d); }
-    static void Clear(Dict* d) { ZKAVLLDictClear(d); }
-    static UInt Size(Dict* d) { return ZKAVLLDictSize(d); }
-    static Value Find(Dict* d, Key k, Value n) { return ZKAVLLDictFind(d, k, n); }
-    static Value* ValueGet(Dict* d, Key k) { return ZKAVLLDictValueGet(d, k); }
-    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKAVLLDictInsert(d, k, v, n); }
-    static Value ValueInsert(Dict* d, Key k, Value v, Value n, Value** p) { return ZKAVLLDictValueInsert(d, k, v, n, p); }
-    static Value Remove(Dict* d, Key k, Value n) { return ZKAVLLDictRemove(d, k, n); }
-    static Boolean Enumerate(Dict* d, Boolean r, AVLLDictEnumerateFun f, void* a) { return ZKAVLLDictEnumerate(d, r, f, a); }
-    static void Check(Dict* d) { AVLLCheck(d); }
-    static Boolean Lookup(const Dict* d, Key k, Value* v) { return ZKAVLLDictLookup(d, k, v); }
-    static Boolean First(const Dict* d, Key* k, Value* v) { return ZKAVLLDictFirst(d, k, v); }
-    static Boolean Last(const Dict* d, Key* k, Value* v) { return ZKAVLLDictLast(d, k, v); }
-    static Boolean Next(const Dict* d, Key a, Key* k, Value* v) { return ZKAVLLDictNext(d, a, k, v); }
-    static Boolean Previous(const Dict* d, Key b, Key* k, Value* v) { return ZKAVLLDictPrevious(d, b, k, v); }
     // A missing neighbour reads as key 0, and so does a stored 0.
     static void ExpectNearest(Dict* d, const std::map<Key, Value>& model, Key v) {
         auto [lo, hi] = Neighbours(model, v);
         Key a = lo ? lo->first : 0, b = hi ? hi->first : 0;
         for (int mode : {-1, 0, 1}) {
             Key want = model.count(v) ? v : mode < 0 ? a : mode > 0 || a == 0 ? b : b == 0 ? a : v - a >= b - v ? b : a;
-            ASSERT_EQ(ZKAVLLDictFindNearest(d, v, mode), want) << v << " mode " << mode;
+            ASSERT_EQ(FindNearest(d, v, mode), want) << v << " mode " << mode;
         }
     }
 };
 
-struct Rb {
-    using Dict = RBDict;
-    using Key = RBDictKey;
-    using Value = RBDictValue;
-    static Dict* New(UInt c) { return ZKRBDictNew(c); }
-    static void Delete(Dict* d) { ZKRBDictDelete(d); }
-    static void Clear(Dict* d) { ZKRBDictClear(d); }
-    static UInt Size(Dict* d) { return ZKRBDictSize(d); }
-    static Value Find(Dict* d, Key k, Value n) { return ZKRBDictFind(d, k, n); }
-    static Value* ValueGet(Dict* d, Key k) { return ZKRBDictValueGet(d, k); }
-    static Value Insert(Dict* d, Key k, Value v, Value n) { return ZKRBDictInsert(d, k, v, n); }
-    static Value Remove(Dict* d, Key k, Value n) { return ZKRBDictRemove(d, k, n); }
-    static Boolean Enumerate(Dict* d, Boolean r, RBDictEnumerateFun f, void* a) { return ZKRBDictEnumerate(d, r, f, a); }
+struct Rb : zkadapt::RbDictOps {
     // The checker leaves the root's colour to its callers; the tests hold it to black as well.
     static void Check(Dict* d) {
-        TreeCheck(d);
+        zkadapt::RbDictOps::Check(d);
         ASSERT_FALSE(Red(d, Root(d))) << "red root";
     }
     static bool Red(const Dict* d, UInt x) { return (d->d_nodes[x].n_left & zk::kFlagBit) != 0; }
-    static Boolean Lookup(const Dict* d, Key k, Value* v) { return ZKRBDictLookup(d, k, v); }
-    static Boolean First(const Dict* d, Key* k, Value* v) { return ZKRBDictFirst(d, k, v); }
-    static Boolean Last(const Dict* d, Key* k, Value* v) { return ZKRBDictLast(d, k, v); }
-    static Boolean Next(const Dict* d, Key a, Key* k, Value* v) { return ZKRBDictNext(d, a, k, v); }
-    static Boolean Previous(const Dict* d, Key b, Key* k, Value* v) { return ZKRBDictPrevious(d, b, k, v); }
-    static Key FindNearest(Dict* d, Key k, int mode, Value** p) { return ZKRBDictFindNearest(d, k, mode, p); }
 };
 
 }  // namespace treetest
