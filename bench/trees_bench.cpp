@@ -21,7 +21,6 @@
  * The tables compare AVLDict and RBDict with the 32-bit peers and AVLLDict with the 64-bit ones.
  */
 #include <absl/container/btree_map.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -225,10 +224,9 @@ using Btree64 = Peer<absl::btree_map<std::uint64_t, std::uint64_t>, kBtree64>;
 
 // ---- building and verifying ---------------------------------------------------------------------------
 
-// Starts a build from a consolidated heap. Structures freed earlier leave their nodes on the
-// allocator's free lists in whatever order they were freed, and a node-based peer built from those
-// lists would have its nodes scattered: a handicap that a fresh process does not have.
-inline void SettleHeap() { malloc_trim(0); }
+// Builds start from a consolidated heap (zkbench::ReleaseFreeHeap). Structures freed earlier leave
+// their nodes on the allocator's free lists in whatever order they were freed, and a node-based peer
+// built from those lists would have its nodes scattered: a handicap that a fresh process does not have.
 
 template <class T>
 std::unique_ptr<T> Build(const Dataset& ds, double* bytes_per_key) {
@@ -280,7 +278,7 @@ Built<T>& Fixture(Dataset& ds) {
     if (it == ds.fixtures.end()) {
         auto b = std::make_shared<Built<T>>();
         double bytes;
-        SettleHeap();
+        zkbench::ReleaseFreeHeap();
         b->t = Build<T>(ds, &bytes);
         Verify(ds, *b->t);
         it = ds.fixtures.emplace(T::kName, b).first;
@@ -361,7 +359,7 @@ void BM_Remove(benchmark::State& state, const std::string& dataset) {
     for (auto _ : state) {
         state.PauseTiming();
         double bytes;
-        SettleHeap();
+        zkbench::ReleaseFreeHeap();
         std::unique_ptr<T> t = Build<T>(ds, &bytes);
         state.ResumeTiming();
         for (Key k : Probes<Key>(ds)) {
